@@ -3,6 +3,6 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-cmake -S . -B build/host >/dev/null
+cmake --preset host >/dev/null
 cmake --build build/host -j "$(nproc)" --target sci_demo
 build/host/examples/sci_demo

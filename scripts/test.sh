@@ -3,6 +3,6 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-cmake -S . -B build/host
-cmake --build build/host -j "$(nproc)"
-ctest --test-dir build/host --output-on-failure -j "$(nproc)"
+cmake --preset host
+cmake --build --preset host -j "$(nproc)"
+ctest --preset host
