@@ -1,0 +1,46 @@
+#!/bin/bash
+# Runs a command in a private root: new user, mount and pid namespaces and a
+# chroot into ROOT, with the host's /usr (read-only), /dev/null and a fresh
+# /proc inside. Nothing outside ROOT is written. When the command ends, or
+# this script is killed, every process started in there ends too.
+#
+#   private_root.sh [--bind DIR]... ROOT COMMAND [ARG...]
+#
+# --bind DIR makes the host's DIR visible at the same path inside (read-only).
+set -euo pipefail
+
+if [ "${1:-}" != --inside ]; then
+    exec unshare --user --map-root-user --mount --pid --fork --kill-child \
+        "$BASH" "$0" --inside "$@"
+fi
+shift
+
+binds=()
+while [ "${1:-}" = --bind ]; do
+    binds+=("$(realpath "$2")")
+    shift 2
+done
+root=$(realpath "$1")
+shift
+
+mount --make-rprivate /
+mkdir -p "$root"/{usr,dev,proc,tmp,etc}
+for d in bin sbin lib lib32 lib64 libx32; do
+    if [ -L "/$d" ] && [ ! -e "$root/$d" ]; then
+        ln -s "$(readlink "/$d")" "$root/$d"
+    fi
+done
+ro_bind() {
+    mkdir -p "$2"
+    mount --rbind "$1" "$2"
+    mount -o remount,bind,ro "$2"
+}
+ro_bind /usr "$root/usr"
+for d in "${binds[@]}"; do
+    ro_bind "$d" "$root$d"
+done
+touch "$root/dev/null"
+mount --bind /dev/null "$root/dev/null"
+mount -t proc proc "$root/proc"
+cd "$root"
+exec chroot "$root" "$@"
