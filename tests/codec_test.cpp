@@ -1,10 +1,10 @@
 // Frame codec: worked frames, every result code with the state it leaves,
 // boundary sizes, and randomised round trips.
 #include "sci_codec.h"
+#include "table_names.h"
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstring>
 #include <random>
 #include <string>
@@ -61,17 +61,6 @@ uint8_t *data_of(Bytes &b)
     static uint8_t none;
     return b.empty() ? &none : b.data();
 }
-
-// Test names from the table's descriptions.
-struct ByWhat {
-    template <class P> std::string operator()(const ::testing::TestParamInfo<P> &info) const
-    {
-        std::string name;
-        for (const char *p = info.param.what; *p; p++)
-            name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-        return name;
-    }
-};
 
 // A record whose header fields hold sentinels and whose payload buffer is
 // filled with sentinels, with guard bytes past the 255 the codec may use.

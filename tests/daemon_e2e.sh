@@ -1,0 +1,109 @@
+#!/bin/bash
+# End to end: the real daemon with its three fixed list files, in a private
+# root (see tools/private_root.sh). Shows programs from the three lists
+# started in list order, the start contract as a started program sees it, and
+# a program killed from outside back within one pass.
+#   daemon_e2e.sh DAEMON PROBE BUILD_DIR
+set -euo pipefail
+daemon=$(realpath "$1")
+build=$(realpath "$3")
+here=$(cd "$(dirname "$0")" && pwd)
+
+work=$(mktemp -d /tmp/daemon_e2e.XXXXXX)
+root=$work/root
+token=e2e$$x
+runner=
+cleanup() {
+    [ -n "$runner" ] && kill -KILL "$runner" 2>/dev/null || true
+    # every process of the private root ends with it
+    for _ in $(seq 50); do pgrep -f "$token" >/dev/null || break; sleep 0.1; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; echo "--- supervisor log"; cat "$work/log" || true; exit 1; }
+
+mkdir -p "$root"/{opt/conf,app/conf,user/conf,progs,tmp}
+for p in a b c; do
+    printf '#!/bin/sh\nwhile :; do sleep 1; done\n' >"$root/progs/$token-$p"
+    chmod +x "$root/progs/$token-$p"
+done
+cp "$2" "$root/progs/$token-probe"
+probe=/progs/$token-probe
+printf '/progs/%s-a\n' "$token" >"$root/opt/conf/daemon.conf"
+printf '/progs/%s-b extra words\n' "$token" >"$root/app/conf/start_config"
+printf '%s\n/progs/%s-c\n' "$probe" "$token" >"$root/user/conf/daemon.conf"
+
+host_before=$(ls -laR --time-style=full-iso /opt /app /user 2>&1 || true)
+
+# The supervisor gets no descriptors besides the standard three.
+(
+    for fd in /proc/self/fd/*; do
+        n=${fd##*/}
+        [ "$n" -gt 2 ] && eval "exec $n>&-" 2>/dev/null || true
+    done
+    export PROBE_OUT=/tmp/probe.report
+    exec "$here/../tools/private_root.sh" --bind "$build" "$root" "$daemon" \
+        </dev/null >/dev/null 2>"$work/log"
+) &
+runner=$!
+
+wait_for() { # seconds, description, command...
+    local bound=$1 what=$2
+    shift 2
+    for _ in $(seq $((bound * 10))); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    fail "$what (waited ${bound}s)"
+}
+log_has() { grep -qF -- "$1" "$work/log"; }
+
+all_started() { [ "$(grep -c 'start - pid=' "$work/log")" -eq 4 ]; }
+wait_for 20 "all four programs started" all_started
+order=$(sed -n 's/.*start - pid=[0-9]*, \(.*\) $/\1/p' "$work/log" | tr '\n' ' ')
+expected="/progs/$token-a /progs/$token-b $probe /progs/$token-c "
+[ "$order" = "$expected" ] || fail "start order [$order], expected [$expected]"
+echo "ok: started in list order: $order"
+log_has "daemon file" && fail "a list file was reported missing"
+log_has "ERROR" && fail "a fault was logged at start-up"
+grep -q "INFO daemon.cpp:[0-9]* ready_for_sub_process: file name : /progs/$token-b$" "$work/log" ||
+    fail "file name line for b"
+
+wait_for 10 "probe report" grep -q '^end$' "$root/tmp/probe.report"
+report=$(cat "$root/tmp/probe.report")
+check() { grep -qx -- "$1" <<<"$report" || fail "probe: expected $1 in: $report"; }
+grep -qxE 'argc=0|argc=1' <<<"$report" || fail "probe argc: $report"
+grep -q '^argc=0$' <<<"$report" && check 'argv0=(null)'
+grep -q '^argc=1$' <<<"$report" && check 'argv0=(empty)'
+check 'fd0=/dev/null'
+check 'fd1=/dev/null'
+check 'fd2=/dev/null'
+check 'stdin=eof'
+check 'other_fds='
+check 'sigchld=ignored'
+echo "ok: start contract: empty vector, standard streams on /dev/null, no other descriptor, SIGCHLD ignored"
+
+victim=$(pgrep -f "/progs/$token-b") || fail "b is not running"
+kill -KILL "$victim"
+killed_at=$(date +%s.%N)
+# One pass over four slots takes 4 x 300 ms + 5 s.
+b_is_back() { pgrep -f "/progs/$token-b" | grep -vqx "$victim"; }
+wait_for 30 "b restarted" b_is_back
+back_at=$(date +%s.%N)
+log_has "ERROR daemon.cpp" || fail "no restart message"
+grep -q "check_proc_status: proc \[/progs/$token-b\] is not running,now bring it up...$" "$work/log" ||
+    fail "restart message for b"
+restarts=$(grep -c "is not running" "$work/log")
+[ "$restarts" -eq 1 ] || fail "$restarts restarts, expected 1"
+echo "ok: killed program back after $(awk "BEGIN { printf \"%.1f\", $back_at - $killed_at }") s, one restart message"
+
+kill -KILL "$runner"
+wait "$runner" 2>/dev/null || true
+runner=
+none_left() { ! pgrep -f "$token" >/dev/null; }
+wait_for 10 "every process of the private root gone" none_left
+echo "ok: ending the supervisor's root ended every program"
+
+host_after=$(ls -laR --time-style=full-iso /opt /app /user 2>&1 || true)
+[ "$host_before" = "$host_after" ] || fail "the host's /opt, /app or /user changed"
+echo "ok: host /opt, /app and /user untouched"
