@@ -1,0 +1,43 @@
+#!/bin/sh
+# Times `sci scan` on a large capture: version-2 frames of random payload, each
+# after 0 to 64 random bytes, repeated up to about SIZE MiB (default 100).
+# Prints the frames expected and found, the time and the peak resident size.
+# Needs /usr/bin/time and od.
+#   scan_bench.sh SCI [SIZE]
+set -eu
+sci=$1
+mib=${2:-100}
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Raw bytes from blank-separated hex.
+unhex() {
+    for b in $1; do printf "\\$(printf %03o "0x$b")"; done
+}
+
+# One block of 256 frames, then as many copies as make the size.
+i=0
+while [ "$i" -lt 256 ]; do
+    head -c $((i % 65)) /dev/urandom
+    payload=$(head -c $((i * 37 % 256)) /dev/urandom | od -An -v -tx1)
+    unhex "$("$sci" pack -V 2 -a "$i" -c $((i * 257)) $payload)"
+    i=$((i + 1))
+done >"$work/block"
+block=$(wc -c <"$work/block")
+copies=$((mib * 1048576 / block + 1))
+i=0
+while [ "$i" -lt "$copies" ]; do
+    cat "$work/block"
+    i=$((i + 1))
+done >"$work/capture"
+
+/usr/bin/time -f "%e %M" -o "$work/time" "$sci" scan "$work/capture" >"$work/all"
+/usr/bin/time -f "%e %M" -o "$work/time_filtered" "$sci" scan -a 0 -c 0 "$work/capture" >/dev/null
+read -r secs kib <"$work/time"
+read -r fsecs fkib <"$work/time_filtered"
+echo "capture:        $(wc -c <"$work/capture") bytes, $((copies * 256)) frames"
+echo "found good:     $(grep -c 'checksum ok' "$work/all")"
+echo "checksum bad:   $(grep -c 'checksum bad' "$work/all" || true)"
+echo "all lines:      ${secs} s, peak resident ${kib} KiB"
+echo "-a 0 -c 0:      ${fsecs} s, peak resident ${fkib} KiB"
