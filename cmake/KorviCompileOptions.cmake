@@ -12,6 +12,23 @@ endif()
 
 add_compile_options(-Wall -Wextra -Wpedantic -Werror -Wshadow -Wconversion)
 
+# Sanitizer build: AddressSanitizer and UndefinedBehaviorSanitizer on every
+# target, and the first report ends the program. The fuzz targets need them
+# too, and coverage feedback for libFuzzer in the code they reach.
+option(KORVI_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(KORVI_BUILD_FUZZERS "Build the libFuzzer targets (clang only; implies KORVI_SANITIZE)" OFF)
+if(KORVI_BUILD_FUZZERS)
+  set(KORVI_SANITIZE ON)
+endif()
+if(KORVI_SANITIZE)
+  set(KORVI_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all)
+  add_compile_options(${KORVI_SANITIZER_FLAGS} -fno-omit-frame-pointer)
+  add_link_options(${KORVI_SANITIZER_FLAGS})
+endif()
+if(KORVI_BUILD_FUZZERS)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # The deliverables run without the C++ runtime: no exceptions, no RTTI, linked
 # by the C driver so that neither libstdc++ nor libgcc_s is pulled in, and
 # nothing exported unless marked.

@@ -1,8 +1,13 @@
 #!/bin/sh
 # Builds everything and runs every test. Installs what is missing first.
+# Three builds, each with its own tests: the plain one, the same suite under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the codec's fuzz targets
+# for a bounded time.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-cmake --preset host
-cmake --build --preset host -j "$(nproc)"
-ctest --preset host
+for preset in host sanitize fuzz; do
+    cmake --preset $preset
+    cmake --build --preset $preset -j "$(nproc)"
+    ctest --preset $preset
+done

@@ -293,7 +293,9 @@ TEST_P(Unpack, ResultAndRecordState)
         EXPECT_EQ(r.rec.len, c.len);
         break;
     }
-    EXPECT_EQ(r.rec.data, r.payload) << "the payload pointer is the caller's";
+    // By value: EXPECT_EQ binds references, and `data` is not aligned.
+    const uint8_t *data = r.rec.data;
+    EXPECT_EQ(data, r.payload) << "the payload pointer is the caller's";
     if (rc == 0) {
         EXPECT_EQ(hex(r.payload, c.payload.size()), hex(c.payload));
         EXPECT_TRUE(r.payload_untouched(c.payload.size())) << "written past the payload";

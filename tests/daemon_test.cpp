@@ -331,6 +331,9 @@ class StartContract : public Supervisor
     {
         std::string report = dir + "/report";
         std::string lst = list("probe.list", "$P\n");
+        // The probe appends: a report left by an earlier probe would be read
+        // as this one's, and that probe may still be writing.
+        std::filesystem::remove(report);
         setenv("PROBE_OUT", report.c_str(), 1);
         pid_t c = fork();
         if (c == 0) {

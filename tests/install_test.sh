@@ -28,7 +28,9 @@ libdir=$(cd "$libdir" && pwd)
 
 # pkg-config
 flags=$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs sci_codec)
-$cc -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$work/by_pkgconfig" "$src/tests/c_api_test.c" $flags
+# CFLAGS and LDFLAGS, when set, apply to both callers (find_package: through CMake).
+$cc -std=c99 -Wall -Wextra -Wpedantic -Werror ${CFLAGS:-} -o "$work/by_pkgconfig" \
+    "$src/tests/c_api_test.c" $flags ${LDFLAGS:-}
 LD_LIBRARY_PATH=$libdir $emulator "$work/by_pkgconfig"
 echo "ok: built with pkg-config ($flags) and ran"
 
