@@ -14,7 +14,7 @@ root=$work/root
 token=e2e$$x
 runner=
 cleanup() {
-    [ -n "$runner" ] && kill -KILL "$runner" 2>/dev/null || true
+    [ -n "$runner" ] && kill -TERM "$runner" 2>/dev/null || true
     # every process of the private root ends with it
     for _ in $(seq 50); do pgrep -f "$token" >/dev/null || break; sleep 0.1; done
     rm -rf "$work"
@@ -97,7 +97,7 @@ restarts=$(grep -c "is not running" "$work/log")
 [ "$restarts" -eq 1 ] || fail "$restarts restarts, expected 1"
 echo "ok: killed program back after $(awk "BEGIN { printf \"%.1f\", $back_at - $killed_at }") s, one restart message"
 
-kill -KILL "$runner"
+kill -TERM "$runner"
 wait "$runner" 2>/dev/null || true
 runner=
 none_left() { ! pgrep -f "$token" >/dev/null; }

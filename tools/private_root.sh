@@ -2,7 +2,8 @@
 # Runs a command in a private root: new user, mount and pid namespaces and a
 # chroot into ROOT, with the host's /usr (read-only), /dev/null and a fresh
 # /proc inside. Nothing outside ROOT is written. When the command ends, or
-# this script is killed, every process started in there ends too.
+# this script gets SIGINT, SIGTERM or SIGHUP, every process started in there
+# ends too.
 #
 #   private_root.sh [--bind DIR]... ROOT COMMAND [ARG...]
 #
@@ -10,8 +11,15 @@
 set -euo pipefail
 
 if [ "${1:-}" != --inside ]; then
-    exec unshare --user --map-root-user --mount --pid --fork --kill-child \
-        "$BASH" "$0" --inside "$@"
+    # unshare ignores SIGINT and SIGTERM while it waits, and the namespace's
+    # first process ignores what it has no handler for: on either, kill
+    # unshare, whose death kills the namespace and all in it.
+    unshare --user --map-root-user --mount --pid --fork --kill-child \
+        "$BASH" "$0" --inside "$@" &
+    child=$!
+    trap 'kill -KILL $child 2>/dev/null; wait $child 2>/dev/null; exit 130' INT TERM HUP
+    wait $child
+    exit $?
 fi
 shift
 
