@@ -330,6 +330,7 @@ class StartContract : public Supervisor
     std::map<std::string, std::string> probe(const std::vector<int> &closed, bool via_list)
     {
         std::string report = dir + "/report";
+        unlink(report.c_str());
         std::string lst = list("probe.list", "$P\n");
         // The probe appends: a report left by an earlier probe would be read
         // as this one's, and that probe may still be writing.
@@ -359,8 +360,11 @@ class StartContract : public Supervisor
         for (std::string l; std::getline(in, l);)
             if (l.find('=') != std::string::npos)
                 got[l.substr(0, l.find('='))] = l.substr(l.find('=') + 1);
-        if (got.count("pid"))
-            kill(std::stoi(got["pid"]), SIGKILL);
+        if (got.count("pid")) {
+            pid_t pid = std::stoi(got["pid"]);
+            kill(pid, SIGKILL);
+            EXPECT_TRUE(eventually([&] { return gone(pid); }));
+        }
         return got;
     }
 
@@ -498,6 +502,7 @@ TEST_F(Restart, ProcessOfAnotherUserCountsAsRunning)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to probe as another user";
+    signal(SIGCHLD, SIG_DFL); // so that the child below can be waited for
     pid_t c = fork();
     if (c == 0) {
         std::snprintf(g_proc_array[0], PROC_PATH_SIZE, "%s", kProbe.c_str());
@@ -511,7 +516,6 @@ TEST_F(Restart, ProcessOfAnotherUserCountsAsRunning)
         check_proc_pass(0);
         _exit(g_log.empty() && g_proc_pid_array[0] == getppid() ? 0 : 1);
     }
-    signal(SIGCHLD, SIG_DFL);
     int status = 0;
     ASSERT_EQ(waitpid(c, &status, 0), c);
     ASSERT_TRUE(WIFEXITED(status));
