@@ -330,7 +330,6 @@ class StartContract : public Supervisor
     std::map<std::string, std::string> probe(const std::vector<int> &closed, bool via_list)
     {
         std::string report = dir + "/report";
-        unlink(report.c_str());
         std::string lst = list("probe.list", "$P\n");
         // The probe appends: a report left by an earlier probe would be read
         // as this one's, and that probe may still be writing.
