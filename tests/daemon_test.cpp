@@ -209,59 +209,23 @@ TEST_P(ListFile, LogsAndSlots)
     expect_call_sites("ready_for_sub_process");
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
-    Lines, ListFile,
-    ::testing::Values(
-        ListCase{"missing program",
-                 "$D/none\n",
-                 {{1, "file name : $D/none\n"}, {2, "process file $D/none not exists \n"}},
-                 {}},
-        ListCase{
-            "empty line", "\n", {{1, "file name : \n"}, {2, "process file  not exists \n"}}, {}},
-        ListCase{"leading blank",
-                 " $P\n",
-                 {{1, "file name : \n"}, {2, "process file  not exists \n"}},
-                 {}},
-        ListCase{"leading tab",
-                 "\t$P\n",
-                 {{1, "file name : \n"}, {2, "process file  not exists \n"}},
-                 {}},
-        ListCase{"CR LF line keeps its CR",
-                 "$P\r\n",
-                 {{1, "file name : $P\r\n"}, {2, "process file $P\r not exists \n"}},
-                 {}},
-        ListCase{"path followed by words",
-                 "$P --verbose 3\n",
-                 {{1, "file name : $P\n"}, {1, "start - pid=$PID, $P \n"}},
-                 {"$P"}},
-        ListCase{"tab ends the path",
-                 "$P\targ\n",
-                 {{1, "file name : $P\n"}, {1, "start - pid=$PID, $P \n"}},
-                 {"$P"}},
-        ListCase{"last line without line feed",
-                 "$P",
-                 {{1, "file name : $P\n"}, {1, "start - pid=$PID, $P \n"}},
-                 {"$P"}},
-        ListCase{"path listed twice takes two slots",
-                 "$P\n$P\n",
-                 {{1, "file name : $P\n"},
-                  {1, "start - pid=$PID, $P \n"},
-                  {1, "file name : $P\n"},
-                  {1, "start - pid=$PID, $P \n"}},
-                 {"$P", "$P"}},
-        ListCase{"long line is read in 127-character pieces",
-                 "$L$P\n",
-                 {{1, "file name : $L\n"},
-                  {2, "process file $L not exists \n"},
-                  {1, "file name : $P\n"},
-                  {1, "start - pid=$PID, $P \n"}},
-                 {"$P"}},
-        ListCase{"file that is not executable takes a slot",
-                 "$D/data\n",
-                 {{1, "file name : $D/data\n"}, {1, "start - pid=$PID, $D/data \n"}},
-                 {"$D/data"}},
+    Lines, ListFile, ::testing::Values(
+        ListCase{"missing program", "$D/none\n", {{1, "file name : $D/none\n"}, {2, "process file $D/none not exists \n"}}, {}},
+        ListCase{"empty line", "\n", {{1, "file name : \n"}, {2, "process file  not exists \n"}}, {}},
+        ListCase{"leading blank", " $P\n", {{1, "file name : \n"}, {2, "process file  not exists \n"}}, {}},
+        ListCase{"leading tab", "\t$P\n", {{1, "file name : \n"}, {2, "process file  not exists \n"}}, {}},
+        ListCase{"CR LF line keeps its CR", "$P\r\n", {{1, "file name : $P\r\n"}, {2, "process file $P\r not exists \n"}}, {}},
+        ListCase{"path followed by words", "$P --verbose 3\n", {{1, "file name : $P\n"}, {1, "start - pid=$PID, $P \n"}}, {"$P"}},
+        ListCase{"tab ends the path", "$P\targ\n", {{1, "file name : $P\n"}, {1, "start - pid=$PID, $P \n"}}, {"$P"}},
+        ListCase{"last line without line feed", "$P", {{1, "file name : $P\n"}, {1, "start - pid=$PID, $P \n"}}, {"$P"}},
+        ListCase{"path listed twice takes two slots", "$P\n$P\n", {{1, "file name : $P\n"}, {1, "start - pid=$PID, $P \n"}, {1, "file name : $P\n"}, {1, "start - pid=$PID, $P \n"}}, {"$P", "$P"}},
+        ListCase{"long line is read in 127-character pieces", "$L$P\n", {{1, "file name : $L\n"}, {2, "process file $L not exists \n"}, {1, "file name : $P\n"}, {1, "start - pid=$PID, $P \n"}}, {"$P"}},
+        ListCase{"file that is not executable takes a slot", "$D/data\n", {{1, "file name : $D/data\n"}, {1, "start - pid=$PID, $D/data \n"}}, {"$D/data"}},
         ListCase{"empty list", "", {}, {}}),
     ByWhat());
+// clang-format on
 
 TEST_F(Supervisor, MissingListFile)
 {
