@@ -1,165 +1,26 @@
 // Supervisor routines against a recording logger: list reading, the child's
 // start contract, and restarts. Real processes are started; every test kills
 // what it started.
-#include "daemon_internal.h"
+#include "daemon_support.h"
 #include "table_names.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
-#include <cstdarg>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace
 {
-
-struct Record {
-    int level;
-    int flag;
-    std::string file;
-    std::string function;
-    int line;
-    std::string format;
-    std::string text;
-};
-
-std::vector<Record> g_log;
-
-} // namespace
-
-extern "C" int sdk_print(int level, int flag, const char *file, const char *function, int line,
-                         const char *format, ...)
-{
-    char text[1024];
-    va_list ap;
-
-    va_start(ap, format);
-    vsnprintf(text, sizeof text, format, ap);
-    va_end(ap);
-    g_log.push_back({level, flag, file, function, line, format, text});
-    return 0;
-}
-
-namespace
-{
-
-using namespace std::chrono_literals;
-
-const std::string kProbe = PROBE_PATH;
-
-// Polls until cond() holds or the bound runs out.
-template <class Cond> bool eventually(Cond cond, std::chrono::milliseconds bound = 10s)
-{
-    auto end = std::chrono::steady_clock::now() + bound;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
-bool gone(pid_t pid)
-{
-    return kill(pid, 0) != 0 && errno == ESRCH;
-}
-
-std::string replace_all(std::string s, const std::string &from, const std::string &to)
-{
-    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
-        s.replace(at, from.size(), to);
-    return s;
-}
-
-std::vector<std::string> source_lines()
-{
-    std::ifstream in(DAEMON_SOURCE);
-    std::vector<std::string> lines{""};
-    for (std::string l; std::getline(in, l);)
-        lines.push_back(l);
-    return lines;
-}
-
-class Supervisor : public ::testing::Test
-{
-  protected:
-    std::string dir;
-    std::string data; // exists, not executable
-
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/daemon_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        data = dir + "/data";
-        write_file(data, "not a program\n");
-        std::memset(g_proc_array, 0, sizeof g_proc_array);
-        std::memset(g_proc_pid_array, 0, sizeof g_proc_pid_array);
-        g_num_proc = 0;
-        g_log.clear();
-        // As the supervisor runs: ended children are reaped at once.
-        signal(SIGCHLD, SIG_IGN);
-    }
-
-    void TearDown() override
-    {
-        for (int i = 0; i < MAX_PROC; i++)
-            if (g_proc_pid_array[i] > 0)
-                kill(g_proc_pid_array[i], SIGKILL);
-        signal(SIGCHLD, SIG_DFL);
-        std::filesystem::remove_all(dir);
-    }
-
-    static void write_file(const std::string &path, const std::string &content)
-    {
-        std::ofstream(path, std::ios::binary) << content;
-    }
-
-    std::string expand(const std::string &s) const
-    {
-        return replace_all(replace_all(s, "$P", kProbe), "$D", dir);
-    }
-
-    std::string list(const std::string &name, const std::string &content)
-    {
-        std::string path = dir + "/" + name;
-        write_file(path, expand(content));
-        return path;
-    }
-
-    // Every record: the constant 1, this source file, a line of the call.
-    void expect_call_sites(const char *function)
-    {
-        static const std::vector<std::string> src = source_lines();
-        for (const Record &r : g_log) {
-            EXPECT_EQ(r.flag, 1);
-            EXPECT_EQ(r.file, "daemon.cpp");
-            EXPECT_EQ(r.function, function);
-            std::string head = r.format.substr(0, r.format.find_first_of("%\\\n"));
-            bool found = false;
-            for (int l = r.line - 2; l <= r.line + 2; l++)
-                if (l > 0 && size_t(l) < src.size() &&
-                    src[size_t(l)].find(head) != std::string::npos &&
-                    (head.size() > 0 || src[size_t(l)].find("LOG") != std::string::npos))
-                    found = true;
-            EXPECT_TRUE(found) << "line " << r.line << " is not where \"" << r.format
-                               << "\" is logged";
-        }
-    }
-};
 
 // ------------------------------------------------------------ list files
 
