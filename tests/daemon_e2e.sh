@@ -3,10 +3,20 @@
 # root (see tools/private_root.sh). Shows programs from the three lists
 # started in list order, the start contract as a started program sees it, and
 # a program killed from outside back within one pass.
-#   daemon_e2e.sh DAEMON PROBE BUILD_DIR
+#   daemon_e2e.sh DAEMON PROBE BUILD_DIR [TARGET_PROBE EMULATOR...]
+#
+# A target build's supervisor (ARM) runs through EMULATOR (qemu-arm -L
+# SYSROOT). The emulator hands the supervisor's exec to the kernel, so PROBE,
+# built for this machine, runs as it stands; TARGET_PROBE, the target's own
+# build, runs in its place where the kernel lets the private root register the
+# emulator for ARM executables (binfmt_misc in a user namespace: Linux 6.7 on).
 set -euo pipefail
 daemon=$(realpath "$1")
+probe_file=$2
 build=$(realpath "$3")
+target_probe=${4:-}
+[ $# -gt 4 ] && shift 4 || shift $#
+emulator=("$@")
 here=$(cd "$(dirname "$0")" && pwd)
 
 work=$(mktemp -d /tmp/daemon_e2e.XXXXXX)
@@ -27,7 +37,29 @@ for p in a b c; do
     printf '#!/bin/sh\nwhile :; do sleep 1; done\n' >"$root/progs/$token-$p"
     chmod +x "$root/progs/$token-$p"
 done
-cp "$2" "$root/progs/$token-probe"
+
+run=("$daemon")
+root_options=(--bind "$build")
+if [ -n "$target_probe" ]; then
+    run=("${emulator[@]}" "$daemon")
+    if unshare --user --map-root-user --mount mount -t binfmt_misc binfmt_misc "$work" 2>/dev/null; then
+        # 32-bit little-endian ARM ELF executables, static or PIE. F: the
+        # emulator is opened now, outside the chroot; P: argv[0] is kept.
+        magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x28\x00'
+        mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+        root_options+=(--binfmt ":korvi-arm:M::$magic:$mask:$(command -v "${emulator[0]}"):FP")
+        # Started that way, the emulator takes the target's loader and libc
+        # from the sysroot named in the environment, which children inherit.
+        for ((i = 1; i < ${#emulator[@]}; i++)); do
+            if [ "${emulator[i - 1]}" = -L ]; then export QEMU_LD_PREFIX=${emulator[i]}; fi
+        done
+        probe_file=$target_probe
+        echo "note: the probe is the target's, run by ${emulator[0]} through binfmt_misc in the private root"
+    else
+        echo "note: no binfmt_misc in a user namespace on Linux $(uname -r): the probe is built for this machine"
+    fi
+fi
+cp "$probe_file" "$root/progs/$token-probe"
 probe=/progs/$token-probe
 printf '/progs/%s-a\n' "$token" >"$root/opt/conf/daemon.conf"
 printf '/progs/%s-b extra words\n' "$token" >"$root/app/conf/start_config"
@@ -42,7 +74,7 @@ host_before=$(ls -laR --time-style=full-iso /opt /app /user 2>&1 || true)
         [ "$n" -gt 2 ] && eval "exec $n>&-" 2>/dev/null || true
     done
     export PROBE_OUT=/tmp/probe.report
-    exec "$here/../tools/private_root.sh" --bind "$build" "$root" "$daemon" \
+    exec "$here/../tools/private_root.sh" "${root_options[@]}" "$root" "${run[@]}" \
         </dev/null >/dev/null 2>"$work/log"
 ) &
 runner=$!

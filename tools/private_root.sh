@@ -5,9 +5,12 @@
 # this script gets SIGINT, SIGTERM or SIGHUP, every process started in there
 # ends too.
 #
-#   private_root.sh [--bind DIR]... ROOT COMMAND [ARG...]
+#   private_root.sh [--bind DIR]... [--binfmt REGISTRATION]... ROOT COMMAND [ARG...]
 #
 # --bind DIR makes the host's DIR visible at the same path inside (read-only).
+# --binfmt REGISTRATION registers an interpreter for a kind of executable (a
+# binfmt_misc registration line) in the private root only: from Linux 6.7 each
+# user namespace has its own table, and the host's is never touched.
 set -euo pipefail
 
 if [ "${1:-}" != --inside ]; then
@@ -24,8 +27,13 @@ fi
 shift
 
 binds=()
-while [ "${1:-}" = --bind ]; do
-    binds+=("$(realpath "$2")")
+formats=()
+while :; do
+    case ${1:-} in
+    --bind) binds+=("$(realpath "$2")") ;;
+    --binfmt) formats+=("$2") ;;
+    *) break ;;
+    esac
     shift 2
 done
 root=$(realpath "$1")
@@ -50,5 +58,11 @@ done
 touch "$root/dev/null"
 mount --bind /dev/null "$root/dev/null"
 mount -t proc proc "$root/proc"
+if [ ${#formats[@]} -gt 0 ]; then
+    mount -t binfmt_misc binfmt_misc "$root/proc/sys/fs/binfmt_misc"
+    for f in "${formats[@]}"; do
+        printf '%s' "$f" >"$root/proc/sys/fs/binfmt_misc/register"
+    done
+fi
 cd "$root"
 exec chroot "$root" "$@"
