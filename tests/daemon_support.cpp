@@ -69,7 +69,7 @@ void Supervisor::TearDown()
     std::filesystem::remove_all(dir);
 }
 
-void Supervisor::write_file(const std::string &path, const std::string &content)
+void write_file(const std::string &path, const std::string &content)
 {
     std::ofstream(path, std::ios::binary) << content;
 }

@@ -43,6 +43,7 @@ bool eventually(Cond cond, std::chrono::milliseconds bound = std::chrono::second
 
 bool gone(pid_t pid);
 std::string replace_all(std::string s, const std::string &from, const std::string &to);
+void write_file(const std::string &path, const std::string &content);
 
 class Supervisor : public ::testing::Test
 {
@@ -53,7 +54,6 @@ class Supervisor : public ::testing::Test
     void SetUp() override;
     void TearDown() override;
 
-    static void write_file(const std::string &path, const std::string &content);
     // $P is the probe program, $D the scratch folder.
     std::string expand(const std::string &s) const;
     // Writes a list file into the scratch folder and returns its path.
