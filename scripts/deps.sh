@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing need, when missing.
 set -eu
-packages="cmake make gcc g++ binutils pkg-config libgtest-dev procps util-linux clang-14 libclang-rt-14-dev llvm-14 g++-arm-linux-gnueabihf googletest qemu-user busybox"
+packages="cmake make gcc g++ binutils pkg-config libgtest-dev procps util-linux clang-14 libclang-rt-14-dev llvm-14 valgrind g++-arm-linux-gnueabihf googletest qemu-user busybox"
 # `deps.sh bench` adds what the benchmarks and the supervisors they compare need.
 if [ "${1:-}" = bench ]; then
     packages="$packages libbenchmark-dev valgrind runit busybox s6"

@@ -10,7 +10,16 @@
 # built for this machine, runs as it stands; TARGET_PROBE, the target's own
 # build, runs in its place where the kernel lets the private root register the
 # emulator for ARM executables (binfmt_misc in a user namespace: Linux 6.7 on).
+#
+# --valgrind runs the supervisor under memcheck and ends it with SIGTERM at the
+# end, whose default action lets memcheck report: no error, no leak, and no
+# descriptor open beyond the standard three.
 set -euo pipefail
+valgrind=
+if [ "${1:-}" = --valgrind ]; then
+    valgrind=yes
+    shift
+fi
 daemon=$(realpath "$1")
 probe_file=$2
 build=$(realpath "$3")
@@ -58,6 +67,14 @@ if [ -n "$target_probe" ]; then
     else
         echo "note: no binfmt_misc in a user namespace on Linux $(uname -r): the probe is built for this machine"
     fi
+fi
+if [ -n "$valgrind" ]; then
+    # Memcheck reports on SIGTERM, then ends itself by the signal's default
+    # action, which the kernel never applies to a namespace's first process:
+    # so a shell comes first, and the supervisor is its child. The report goes
+    # into the log, so memcheck holds no descriptor the supervisor passes on.
+    run=(/bin/sh -c '"$@" & wait' sh valgrind --log-fd=2 --track-fds=yes --leak-check=full
+        --child-silent-after-fork=yes --vgdb=no "${run[@]}")
 fi
 cp "$probe_file" "$root/progs/$token-probe"
 probe=/progs/$token-probe
@@ -129,7 +146,23 @@ restarts=$(grep -c "is not running" "$work/log")
 [ "$restarts" -eq 1 ] || fail "$restarts restarts, expected 1"
 echo "ok: killed program back after $(awk "BEGIN { printf \"%.1f\", $back_at - $killed_at }") s, one restart message"
 
-kill -TERM "$runner"
+if [ -n "$valgrind" ]; then
+    # runner -> unshare -> the shell, first in the namespace -> memcheck
+    init=$(pgrep -P "$(pgrep -P "$runner" -x unshare)")
+    memcheck=$(pgrep -P "$init" -f valgrind) || fail "memcheck is not running"
+    kill -TERM "$memcheck"
+    wait_for 30 "memcheck's report" log_has "ERROR SUMMARY:"
+    grep -E '^==[0-9]+== +(Process terminating|FILE DESCRIPTORS|in use at exit|definitely|possibly|ERROR SUMMARY)' \
+        "$work/log"
+    log_has "Process terminating with default action of signal 15 (SIGTERM)" ||
+        fail "memcheck did not see the supervisor end by SIGTERM"
+    # Leak checking in full counts definite and possible leaks as errors.
+    log_has "ERROR SUMMARY: 0 errors" || fail "memcheck found errors"
+    log_has "FILE DESCRIPTORS: 3 open (3 std) at exit." || fail "descriptors left open"
+    echo "ok: under memcheck: no error, no leak, only the standard descriptors open at the end"
+fi
+
+kill -TERM "$runner" 2>/dev/null || [ -n "$valgrind" ] # there the root has ended with memcheck
 wait "$runner" 2>/dev/null || true
 runner=
 none_left() { ! pgrep -f "$token" >/dev/null; }
