@@ -29,11 +29,14 @@ bool gone(pid_t pid)
     return kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-std::string replace_all(std::string s, const std::string &from, const std::string &to)
+// Linear in the length of s, which may be a list of 100 000 lines.
+std::string replace_all(const std::string &s, const std::string &from, const std::string &to)
 {
-    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
-        s.replace(at, from.size(), to);
-    return s;
+    std::string r;
+    size_t at = 0;
+    for (size_t hit; (hit = s.find(from, at)) != std::string::npos; at = hit + from.size())
+        r.append(s, at, hit - at).append(to);
+    return r.append(s, at, std::string::npos);
 }
 
 static std::vector<std::string> source_lines()

@@ -42,7 +42,7 @@ bool eventually(Cond cond, std::chrono::milliseconds bound = std::chrono::second
 }
 
 bool gone(pid_t pid);
-std::string replace_all(std::string s, const std::string &from, const std::string &to);
+std::string replace_all(const std::string &s, const std::string &from, const std::string &to);
 void write_file(const std::string &path, const std::string &content);
 
 class Supervisor : public ::testing::Test
