@@ -42,7 +42,7 @@ shift
 mount --make-rprivate /
 mkdir -p "$root"/{usr,dev,proc,tmp,etc}
 for d in bin sbin lib lib32 lib64 libx32; do
-    if [ -L "/$d" ] && [ ! -e "$root/$d" ]; then
+    if [ -L "/$d" ] && [ ! -e "$root/$d" ] && [ ! -L "$root/$d" ]; then
         ln -s "$(readlink "/$d")" "$root/$d"
     fi
 done
