@@ -13,8 +13,8 @@
 #            run path says); by default it is built in build/bench
 # --idle     seconds of idle CPU time to measure (default 60)
 # --programs the numbers of supervised programs (default "8 64")
-# --kills    restarts timed per run (default 3), the programs killed spread
-#            over the start order
+# --kills    restarts timed per run (default 3): each kills a program picked
+#            at random, 1 to 11 s (at random) after the previous restart
 #
 # The supervised program is idle_child: it notes its start time to the
 # nanosecond in the root's /tmp/idle_child.starts and waits for ever, so a
@@ -158,7 +158,10 @@ time_restart() {
     local victim=$1 before t0 last
     before=$(starts)
     t0=${EPOCHREALTIME//[.,]/}
-    kill -KILL "$victim"
+    kill -KILL "$victim" || {
+        echo -
+        return
+    }
     for _ in $(seq 3000); do
         if [ "$(starts)" -gt "$before" ]; then
             last=$(sed -n "$((before + 1))p" "$root/tmp/idle_child.starts")
@@ -194,7 +197,7 @@ service_dirs() {
 # Runs one supervisor with N programs and prints its table row.
 # measure LABEL N BINARIES -- COMMAND...
 measure() {
-    local label=$1 n=$2 bins=() libs total i k pids sup mem t0 t1 restarts=() row
+    local label=$1 n=$2 bins=() libs total k pids sup mem t0 t1 restarts=() row
     shift 2
     while [ "$1" != -- ]; do
         bins+=("$1")
@@ -223,16 +226,23 @@ measure() {
     t0=$(cpu_ns "${sup[@]}")
     sleep "$idle"
     t1=$(cpu_ns "${sup[@]}")
+    # Each kill hits a random program after a random pause, so that a
+    # supervisor that polls is caught at any point of its cycle.
     for ((k = 1; k <= kills; k++)); do
-        i=$((k * n / (kills + 1)))
-        restarts+=("$(time_restart "${pids[$i]}")")
-        sleep 1
+        sleep "$((1 + RANDOM % 10)).$((RANDOM % 10))"
+        mapfile -t pids < <(processes programs)
+        restarts+=("$(time_restart "${pids[RANDOM % ${#pids[@]}]}")")
     done
     stop_run
     mapfile -t libs < <(own_libraries "${bins[@]}")
     total=$(stripped_size "${libs[@]}")
     row=$(printf '%s\n' "${restarts[@]}" | sort -n | awk '{ v[NR] = $1 } $1 == "-" { none = 1 }
-        END { if (none) print "none within a minute"; else printf "%s / %s", v[int((NR + 1) / 2)], v[NR] }')
+        END {
+            if (none)
+                print "none within a minute"
+            else
+                printf "%s / %s", v[int((NR + 1) / 2)], v[NR]
+        }')
     read -r rss pss dirty <<<"$mem"
     printf '| %s | %s | %s | %s | %s | %s | %.2f | %s | %s | %s |\n' "$label" "$n" "${#sup[@]}" \
         "$rss" "$pss" "$dirty" "$(awk -v d=$((t1 - t0)) 'BEGIN { print d / 1e6 }')" \
@@ -280,7 +290,8 @@ for n in $counts; do
     if have_applets runsvdir runsv; then
         printf '| BusyBox runsv | %s | applets present, not measured here |\n' "$n"
     else
-        printf "| BusyBox runsv | %s | not in Debian's busybox (no runsvdir, runsv applets) |\n" "$n"
+        printf "| BusyBox runsv | %s | not in Debian's busybox: no runsvdir, runsv applets |\n" \
+            "$n"
     fi
 
     new_root "$n"

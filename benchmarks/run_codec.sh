@@ -27,8 +27,8 @@ trap 'rm -rf "$tmp"' EXIT
 table() {
     awk -v unit="$1" '
         BEGIN {
-            printf "| operation | version | payload | frame bytes | %s per frame | memcpy %s | ratio |\n",
-                   unit, unit
+            printf "| operation | version | payload | frame bytes | %s per frame", unit
+            printf " | memcpy %s | ratio |\n", unit
             print "|---|---|---:|---:|---:|---:|---:|"
         }
         $1 == "copy" { base[$2] = $3; next }
