@@ -14,22 +14,24 @@
 /* Version 1 as unpacked: everything but the length byte's own count. */
 #define SCI_V1_IN_OVERHEAD 6u
 
-/* 16-bit additive checksum. The wide accumulator cannot wrap for a 16-bit
- * count, which leaves the loop free of dependencies the compiler would have to
- * keep, so it vectorises. */
+/* 16-bit additive checksum. A 16-bit accumulator wraps exactly as the
+ * checksum does, and lets the compiler sum the bytes in 16-bit vector lanes
+ * (SSE2 on the host, NEON on the device). */
 static uint16_t calculate_checksum(const uint8_t *bytes, uint16_t count)
 {
-    uint32_t sum = 0;
+    uint16_t sum = 0;
     for (uint16_t i = 0; i < count; i++)
-        sum += bytes[i];
-    return (uint16_t)sum;
+        sum = (uint16_t)(sum + bytes[i]);
+    return sum;
 }
 
 /* Writes everything from the command on: command, payload and checksum, with
- * the checksum covering buf[2] up to the last payload byte. Returns the frame
- * length. */
+ * the checksum covering buf[2] up to the last payload byte. The payload's
+ * part of the sum is taken from the caller's buffer, not read back from the
+ * bytes just written. Returns the frame length. */
 static int16_t finish_frame(const sci_pack_t *pack, uint8_t *buf, uint16_t cmd_at)
 {
+    const uint8_t *data = pack->data;
     uint16_t cmd = pack->cmd;
     uint16_t len = pack->len;
     uint16_t end = (uint16_t)(cmd_at + 2u + len);
@@ -38,8 +40,8 @@ static int16_t finish_frame(const sci_pack_t *pack, uint8_t *buf, uint16_t cmd_a
     buf[cmd_at] = (uint8_t)(cmd >> 8);
     buf[cmd_at + 1] = (uint8_t)cmd;
     if (len != 0)
-        memcpy(buf + cmd_at + 2, pack->data, len);
-    sum = calculate_checksum(buf + 2, (uint16_t)(end - 2u));
+        memcpy(buf + cmd_at + 2, data, len);
+    sum = (uint16_t)(calculate_checksum(buf + 2, cmd_at) + calculate_checksum(data, len));
     buf[end] = (uint8_t)sum;
     buf[end + 1] = (uint8_t)(sum >> 8);
     return (int16_t)(end + 2u);
