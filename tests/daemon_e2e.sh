@@ -118,7 +118,7 @@ log_has "ERROR" && fail "a fault was logged at start-up"
 grep -q "INFO daemon.cpp:[0-9]* ready_for_sub_process: file name : /progs/$token-b$" "$work/log" ||
     fail "file name line for b"
 
-wait_for 10 "probe report" grep -q '^end$' "$root/tmp/probe.report"
+wait_for 10 "probe report" grep -qs '^end$' "$root/tmp/probe.report"
 report=$(cat "$root/tmp/probe.report")
 check() { grep -qx -- "$1" <<<"$report" || fail "probe: expected $1 in: $report"; }
 grep -qxE 'argc=0|argc=1' <<<"$report" || fail "probe argc: $report"
