@@ -19,8 +19,10 @@ extern "C" int sdk_print(int level, int flag, const char *file, const char *func
 #define LOG_INFO 1
 #define LOG_FAULT 2
 
-#define LOG_IN(function, level, ...)                                                               \
-    sdk_print(level, 1, __FILE_NAME__, function, __LINE__, __VA_ARGS__)
+/* The name this file is logged under; __FILE__ may carry a build path. */
+#define LOG_FILE "daemon.cpp"
+
+#define LOG_IN(function, level, ...) sdk_print(level, 1, LOG_FILE, function, __LINE__, __VA_ARGS__)
 #define LOG(level, ...) LOG_IN(__func__, level, __VA_ARGS__)
 
 char g_proc_array[MAX_PROC][PROC_PATH_SIZE];
