@@ -12,6 +12,13 @@ endif()
 
 add_compile_options(-Wall -Wextra -Wpedantic -Werror -Wshadow -Wconversion)
 
+# 32-bit builds (the device) take glibc's 64-bit file offsets and time_t, so
+# that files past 2 GiB can be read and times go on past January 2038. glibc
+# 2.34 and later honour _TIME_BITS.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  add_compile_definitions(_FILE_OFFSET_BITS=64 _TIME_BITS=64)
+endif()
+
 # Sanitizer build: AddressSanitizer and UndefinedBehaviorSanitizer on every
 # target, and the first report ends the program. The fuzz targets need them
 # too, and coverage feedback for libFuzzer in the code they reach.
