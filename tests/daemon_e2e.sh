@@ -132,7 +132,10 @@ check 'other_fds='
 check 'sigchld=ignored'
 echo "ok: start contract: empty vector, standard streams on /dev/null, no other descriptor, SIGCHLD ignored"
 
-victim=$(pgrep -f "/progs/$token-b") || fail "b is not running"
+# Logged as started once forked; running once its program runs.
+b_runs() { pgrep -f "/progs/$token-b" >/dev/null; }
+wait_for 10 "b running" b_runs
+victim=$(pgrep -f "/progs/$token-b")
 kill -KILL "$victim"
 killed_at=$(date +%s.%N)
 # One pass over four slots takes 4 x 300 ms + 5 s.

@@ -1,6 +1,6 @@
 #!/bin/bash
 # The sample start-up script for a BusyBox-style init (examples/device) with
-# the real supervisor, in a private root (see tools/private_root.sh): status,
+# the real supervisor, in a private root (see scripts/private_root.sh): status,
 # start, a second start, restart and stop, and which processes run after each.
 # Run once with this system's sh and start-stop-daemon, once with BusyBox's.
 #   init_script_test.sh SCRIPT DAEMON BUILD_DIR
@@ -47,11 +47,13 @@ services() {
         grep -qs /progs/service "$p/cmdline" && [ -n "$(readlink "$p/exe")" ] && echo "${p#/proc/}"
     done
 }
-# Waits up to 10 s for exactly one copy of the program.
-one_service() {
+one_service() { [ "$(services | wc -l)" = 1 ]; }
+# Polls up to 10 s for a command to succeed: processes start and end on their
+# own time.
+within() {
     local i
     for i in $(seq 100); do
-        [ "$(services | wc -l)" = 1 ] && return 0
+        "$@" && return 0
         sleep 0.1
     done
     return 1
@@ -60,27 +62,29 @@ one_service() {
 expect "before start" 3 "daemon is stopped" status
 expect "start" 0 "Starting daemon: OK" start
 first=$(daemon_pid)
-is_daemon "$first" && ok start "supervisor runs as $first" || fail start "no supervisor at [$first]"
-one_service && ok start "its program runs" || fail start "programs running: [$(services)]"
+within is_daemon "$first" && ok start "supervisor runs as $first" || fail start "no supervisor at [$first]"
+within one_service && ok start "its program runs" || fail start "programs running: [$(services)]"
 service=$(services)
 
 expect "second start" 0 "Starting daemon: already running" start
-[ "$(daemon_pid)" = "$first" ] && one_service && ok "second start" "nothing started" ||
+[ "$(daemon_pid)" = "$first" ] && one_service && [ "$(services)" = "$service" ] &&
+    ok "second start" "nothing started" ||
     fail "second start" "supervisor [$(daemon_pid)], programs [$(services)]"
 expect "running" 0 "daemon is running" status
 
 expect "restart" 0 "Stopping daemon: OK
 Starting daemon: OK" restart
 second=$(daemon_pid)
-if ! is_daemon "$first" && is_daemon "$second" && one_service && [ "$(services)" != "$service" ]; then
+restarted() { ! is_daemon "$first" && is_daemon "$second" && one_service && [ "$(services)" != "$service" ]; }
+if within restarted; then
     ok restart "supervisor $first and its program ended, $second runs one new copy"
 else
     fail restart "supervisors [$first $second], programs [$(services)], first copy $service"
 fi
 
 expect "stop" 0 "Stopping daemon: OK" stop
-sleep 0.5
-if ! is_daemon "$second" && [ -z "$(services)" ] && [ ! -e "$pidfile" ]; then
+stopped() { ! is_daemon "$second" && [ -z "$(services)" ] && [ ! -e "$pidfile" ]; }
+if within stopped; then
     ok stop "supervisor and program ended, no process id file"
 else
     fail stop "programs [$(services)], pid file: $(daemon_pid)"
