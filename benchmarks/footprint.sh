@@ -1,6 +1,6 @@
 #!/bin/bash
 # Footprint of the supervisor beside other supervisors from Debian's packages,
-# each keeping the same programs alive in a private root (tools/private_root.sh):
+# each keeping the same programs alive in a private root (scripts/private_root.sh):
 # memory of its supervising processes (RSS, PSS, private dirty, summed over all
 # of them, from /proc/PID/smaps_rollup), their CPU time while idle, the
 # stripped size of their executables, and the time from killing a supervised
@@ -94,7 +94,7 @@ own_libraries() {
 # that is in another pid namespace than this script.
 start_run() {
     local queue kids p
-    "$repo/tools/private_root.sh" "${binds[@]}" "$root" "$@" >"$work/run.log" 2>&1 &
+    "$repo/scripts/private_root.sh" "${binds[@]}" "$root" "$@" >"$work/run.log" 2>&1 &
     runner_pid=$!
     for _ in $(seq 200); do
         queue=("$runner_pid")

@@ -12,7 +12,7 @@ cmake --build --preset host -j "$(nproc)" --target daemon >/dev/null
 root=$(mktemp -d /tmp/korvi-root.XXXXXX)
 cp -a examples/rootfs/. "$root/"
 echo "daemon running in a private root ($root); Ctrl-C ends it" >&2
-set -- ${1:+timeout --foreground "$1"} tools/private_root.sh --bind "$PWD/build/host" "$root" \
+set -- ${1:+timeout --foreground "$1"} scripts/private_root.sh --bind "$PWD/build/host" "$root" \
     "$PWD/build/host/core/src/core/daemon/daemon"
 trap : INT
 "$@" || true

@@ -1,5 +1,5 @@
 #!/bin/bash
-# Chaos run of the real daemon in a private root (see tools/private_root.sh):
+# Chaos run of the real daemon in a private root (see scripts/private_root.sh):
 # the three lists fill all 64 slots (a 65th program is refused), then the
 # running programs are killed at random for SECONDS. Every killed program must
 # be back within one pass, no zombie may be left, and the supervisor must end
@@ -56,7 +56,7 @@ list 40 64 >"$root/user/conf/daemon.conf"
         n=${fd##*/}
         [ "$n" -gt 2 ] && eval "exec $n>&-" 2>/dev/null || true
     done
-    exec "$here/../tools/private_root.sh" --bind "$build" "$root" "$daemon" \
+    exec "$here/../scripts/private_root.sh" --bind "$build" "$root" "$daemon" \
         </dev/null >/dev/null 2>"$work/log"
 ) &
 runner=$!

@@ -1,6 +1,6 @@
 #!/bin/bash
 # End to end: the real daemon with its three fixed list files, in a private
-# root (see tools/private_root.sh). Shows programs from the three lists
+# root (see scripts/private_root.sh). Shows programs from the three lists
 # started in list order, the start contract as a started program sees it, and
 # a program killed from outside back within one pass.
 #   daemon_e2e.sh DAEMON PROBE BUILD_DIR [TARGET_PROBE EMULATOR...]
@@ -91,7 +91,7 @@ host_before=$(ls -laR --time-style=full-iso /opt /app /user 2>&1 || true)
         [ "$n" -gt 2 ] && eval "exec $n>&-" 2>/dev/null || true
     done
     export PROBE_OUT=/tmp/probe.report
-    exec "$here/../tools/private_root.sh" "${root_options[@]}" "$root" "${run[@]}" \
+    exec "$here/../scripts/private_root.sh" "${root_options[@]}" "$root" "${run[@]}" \
         </dev/null >/dev/null 2>"$work/log"
 ) &
 runner=$!

@@ -107,7 +107,7 @@ for variant in system busybox; do
     for applet in $(busybox --list); do
         ln -s "$busybox" "$root/busybox/$applet"
     done
-    "$here/../tools/private_root.sh" --bind "$build" "$root" /bin/bash /check.sh "$variant" "$daemon" ||
+    "$here/../scripts/private_root.sh" --bind "$build" "$root" /bin/bash /check.sh "$variant" "$daemon" ||
         status=1
 done
 exit $status
