@@ -1,13 +1,47 @@
-#!/bin/sh
-# Builds everything and runs every test. Installs what is missing first.
-# Four builds, each with its own tests: the plain one, the same suite under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the codec's fuzz targets
-# for a bounded time, and the device's ARM build with its suite under qemu-arm.
-set -eu
+#!/bin/bash
+# Builds everything and runs every test, after installing what is missing.
+# Five builds, each with its own tests: the plain one; the same suite under
+# AddressSanitizer and UndefinedBehaviorSanitizer; the codec's fuzz targets
+# for a bounded time; the device's ARM build with its suite under qemu-arm;
+# and the ARM build again with the older GCC 11 cross compiler, chosen the way
+# an SDK chooses it (CC and CXX). Every build runs even when one before it
+# failed; the last lines give each build's result, and the status is 0 only
+# when all of them passed.
+set -u
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh test || exit 1
+
+jobs=$(nproc)
+summary=()
+failed=0
+
+# NAME CONFIGURE BUILD TEST: three commands (word lists) for build/NAME.
+one_build() {
+    local name=$1 configure=$2 build=$3 test=$4 result log counts
+    log=$(mktemp)
+    echo "=== $name"
+    if ! $configure; then
+        result="FAILED to configure"
+    elif ! $build; then
+        result="FAILED to build"
+    elif $test 2>&1 | tee "$log"; [ "${PIPESTATUS[0]}" -ne 0 ]; then
+        counts=$(grep -E 'tests passed' "$log" | tail -n 1)
+        result="FAILED: ${counts:-see above}"
+    else
+        result="passed: $(grep -E 'tests passed' "$log" | tail -n 1)"
+    fi
+    rm -f "$log"
+    case $result in FAILED*) failed=1 ;; esac
+    summary+=("$(printf '%-10s %s' "$name" "$result")")
+}
+
 for preset in host sanitize fuzz arm; do
-    cmake --preset $preset
-    cmake --build --preset $preset -j "$(nproc)"
-    ctest --preset $preset
+    one_build $preset "cmake --preset $preset" "cmake --build --preset $preset -j $jobs" \
+        "ctest --preset $preset"
 done
+CC=arm-linux-gnueabihf-gcc-11 CXX=arm-linux-gnueabihf-g++-11 one_build arm-gcc11 "cmake --preset arm -B build/arm-gcc11" \
+    "cmake --build build/arm-gcc11 -j $jobs" "ctest --test-dir build/arm-gcc11 -j 2 --output-on-failure"
+
+echo "=== summary"
+printf '%s\n' "${summary[@]}"
+exit $failed
