@@ -1,23 +1,67 @@
 #!/bin/sh
-# Installs the Debian packages that building and testing need, when missing.
+# Installs what a task needs and the machine lacks, with Debian's apt-get.
+#   deps.sh run     the demo (scripts/run.sh): compilers, cmake, util-linux
+#   deps.sh test    everything scripts/test.sh builds and runs (the default)
+#   deps.sh bench   the benchmarks and the supervisors they compare
+# What is already there, by command or file, is never installed again. On a
+# machine without apt-get it names what is missing and fails.
 set -eu
-packages="cmake make gcc g++ binutils pkg-config libgtest-dev procps util-linux clang-14 libclang-rt-14-dev llvm-14 valgrind g++-arm-linux-gnueabihf googletest qemu-user busybox"
-# `deps.sh bench` adds what the benchmarks and the supervisors they compare need.
-if [ "${1:-}" = bench ]; then
-    packages="$packages libbenchmark-dev valgrind runit busybox s6"
-fi
+
+# Each need is WHAT:PACKAGE, WHAT a command on the PATH or an absolute path
+# (a glob) that must exist.
+run="cc:gcc c++:g++ cmake:cmake make:make unshare:util-linux chroot:coreutils"
+test="$run readelf:binutils pkg-config:pkg-config pgrep:procps
+    /usr/include/gtest/gtest.h:libgtest-dev /usr/src/googletest/CMakeLists.txt:googletest
+    clang-14:clang-14 llvm-symbolizer-14:llvm-14
+    /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a:libclang-rt-14-dev
+    valgrind:valgrind arm-linux-gnueabihf-g++:g++-arm-linux-gnueabihf
+    arm-linux-gnueabihf-g++-11:g++-11-arm-linux-gnueabihf qemu-arm:qemu-user busybox:busybox
+    start-stop-daemon:dpkg"
+bench="$run /usr/include/benchmark/benchmark.h:libbenchmark-dev valgrind:valgrind
+    runsvdir:runit s6-svscan:s6 busybox:busybox /usr/bin/time:time od:coreutils"
+
+case ${1:-test} in
+run) needs=$run ;;
+test) needs=$test ;;
+bench) needs=$bench ;;
+*)
+    echo "usage: deps.sh [run|test|bench]" >&2
+    exit 2
+    ;;
+esac
+
+# Globs only where a need is a path.
+set -f
+have() {
+    case $1 in
+    /*)
+        set +f
+        for f in $1; do
+            [ -e "$f" ] && set -f && return 0
+        done
+        set -f
+        return 1
+        ;;
+    *) command -v "$1" >/dev/null 2>&1 ;;
+    esac
+}
 
 missing=
-for p in $packages; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+for need in $needs; do
+    have "${need%%:*}" && continue
+    case " $missing " in *" ${need#*:} "*) ;; *) missing="$missing ${need#*:}" ;; esac
 done
 [ -z "$missing" ] && exit 0
 
-echo "installing:$missing"
+if ! command -v apt-get >/dev/null 2>&1; then
+    echo "missing, and no apt-get to install them: install the equivalents of these Debian packages:$missing" >&2
+    exit 1
+fi
 if [ "$(id -u)" -ne 0 ]; then
     echo "run as root, or install these packages first:$missing" >&2
     exit 1
 fi
+echo "installing:$missing"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
 apt-get install -y -q --no-install-recommends $missing
