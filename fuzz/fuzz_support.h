@@ -4,6 +4,7 @@
 #ifndef FUZZ_SUPPORT_H
 #define FUZZ_SUPPORT_H
 
+#include "frame_reference.h"
 #include "sci_codec.h"
 
 #include <cstddef>
@@ -47,15 +48,6 @@ inline bool all_sentinel(const uint8_t *p, size_t from, size_t to)
     if (from >= to)
         return true;
     return p[from] == kSentinel && std::memcmp(p + from, p + from + 1, to - from - 1) == 0;
-}
-
-// The 16-bit additive checksum, computed here independently of the codec.
-inline uint16_t sum16(const uint8_t *p, size_t n)
-{
-    unsigned sum = 0;
-    for (size_t i = 0; i < n; i++)
-        sum = (sum + p[i]) & 0xFFFFu;
-    return static_cast<uint16_t>(sum);
 }
 
 // A record for unpacking whose header fields and payload buffer (255 bytes

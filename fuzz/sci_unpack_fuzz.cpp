@@ -42,7 +42,7 @@ void check_accepted(uint8_t addr, uint16_t cmd, const Receiver &r, const uint8_t
     require(r.rec.cmd == ((buf[4] << 8) | buf[5]), "command read high byte first");
     require(std::memcmp(r.payload.get(), buf + 6, len) == 0, "payload copied from offset 6");
     require(r.untouched_from(len), "nothing written past the announced payload");
-    uint16_t sum = sum16(buf + 2, len + 4);
+    uint16_t sum = reference_checksum(buf + 2, len + 4);
     require(buf[6 + len] == (sum & 0xFF) && buf[7 + len] == (sum >> 8),
             "accepted frame carries its checksum, low byte first");
 
