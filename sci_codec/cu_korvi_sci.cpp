@@ -20,58 +20,63 @@
 static uint16_t calculate_checksum(const uint8_t *bytes, uint16_t count)
 {
     uint16_t sum = 0;
-    for (uint16_t i = 0; i < count; i++)
+    for (size_t i = 0; i < count; i++)
         sum = (uint16_t)(sum + bytes[i]);
     return sum;
 }
 
-/* Writes everything from the command on: command, payload and checksum, with
- * the checksum covering buf[2] up to the last payload byte. The payload's
- * part of the sum is taken from the caller's buffer, not read back from the
- * bytes just written. Returns the frame length. */
-static int16_t finish_frame(const sci_pack_t *pack, uint8_t *buf, uint16_t cmd_at)
+/* Appends the checksum to the `end` bytes of frame written so far, covering
+ * them from the address on. Returns the frame length. */
+static int16_t append_checksum(uint8_t *buf, uint16_t end)
 {
-    const uint8_t *data = pack->data;
-    uint16_t cmd = pack->cmd;
-    uint16_t len = pack->len;
-    uint16_t end = (uint16_t)(cmd_at + 2u + len);
-    uint16_t sum;
+    uint16_t sum = calculate_checksum(buf + 2, (uint16_t)(end - 2u));
 
-    buf[cmd_at] = (uint8_t)(cmd >> 8);
-    buf[cmd_at + 1] = (uint8_t)cmd;
-    if (len != 0)
-        memcpy(buf + cmd_at + 2, data, len);
-    sum = (uint16_t)(calculate_checksum(buf + 2, cmd_at) + calculate_checksum(data, len));
     buf[end] = (uint8_t)sum;
     buf[end + 1] = (uint8_t)(sum >> 8);
     return (int16_t)(end + 2u);
 }
 
+/* The payload may lie anywhere, even inside `buf` (a caller may build it in
+ * place): the record is read before anything is written, the payload is moved
+ * to its place before the header can overwrite it, and the checksum is summed
+ * over the frame as written. */
 static int16_t korvi_sci_pack_ver1(const sci_pack_t *pack, uint8_t *buf, uint16_t size)
 {
     uint32_t len = pack->len;
+    uint8_t addr = pack->addr;
+    uint16_t cmd = pack->cmd;
 
     if (len > SCI_V1_MAX_PAYLOAD || len + SCI_V1_OVERHEAD > size)
         return SCI_ERR_ARG;
+    if (len != 0)
+        memmove(buf + 7, pack->data, len);
     buf[0] = (uint8_t)(SCI_SYNC_V1 >> 8);
     buf[1] = (uint8_t)SCI_SYNC_V1;
-    buf[2] = pack->addr;
+    buf[2] = addr;
     buf[3] = (uint8_t)(len + 3u);
     buf[4] = 0x00;
-    return finish_frame(pack, buf, 5);
+    buf[5] = (uint8_t)(cmd >> 8);
+    buf[6] = (uint8_t)cmd;
+    return append_checksum(buf, (uint16_t)(7u + len));
 }
 
 static int16_t korvi_sci_pack_ver2(const sci_pack_t *pack, uint8_t *buf, uint16_t size)
 {
     uint32_t len = pack->len;
+    uint8_t addr = pack->addr;
+    uint16_t cmd = pack->cmd;
 
     if (len > SCI_V2_MAX_PAYLOAD || len + SCI_V2_OVERHEAD > size)
         return SCI_ERR_ARG;
+    if (len != 0)
+        memmove(buf + 6, pack->data, len);
     buf[0] = (uint8_t)(SCI_SYNC_V2 >> 8);
     buf[1] = (uint8_t)SCI_SYNC_V2;
-    buf[2] = pack->addr;
+    buf[2] = addr;
     buf[3] = (uint8_t)len;
-    return finish_frame(pack, buf, 4);
+    buf[4] = (uint8_t)(cmd >> 8);
+    buf[5] = (uint8_t)cmd;
+    return append_checksum(buf, (uint16_t)(6u + len));
 }
 
 extern "C" int16_t cu_korvi_sci_pack(const sci_pack_t *pack, uint8_t *buf, uint16_t size)
@@ -89,7 +94,8 @@ extern "C" int16_t cu_korvi_sci_pack(const sci_pack_t *pack, uint8_t *buf, uint1
 }
 
 /* Checks and copies a frame whose length test has passed: both versions keep
- * the command at offset 4, the payload at 6 and the checksum right after it. */
+ * the command at offset 4, the payload at 6 and the checksum right after it.
+ * The payload buffer may overlap the frame (a caller may unpack in place). */
 static int16_t accept_frame(uint8_t addr, uint16_t cmd, sci_pack_t *pack, const uint8_t *buf,
                             uint16_t len)
 {
@@ -107,7 +113,7 @@ static int16_t accept_frame(uint8_t addr, uint16_t cmd, sci_pack_t *pack, const 
     if (buf[6 + len] != (uint8_t)sum || buf[7 + len] != (uint8_t)(sum >> 8))
         return SCI_ERR_CHECKSUM;
     if (len != 0)
-        memcpy(pack->data, buf + 6, len);
+        memmove(pack->data, buf + 6, len);
     return SCI_OK;
 }
 

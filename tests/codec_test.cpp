@@ -1,10 +1,12 @@
 // Frame codec: worked frames, every result code with the state it leaves,
 // boundary sizes, and randomised round trips.
+#include "frame_reference.h"
 #include "sci_codec.h"
 #include "table_names.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -18,18 +20,6 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint8_t kSentinel = 0xEE;
 constexpr size_t kGuard = 16;
 constexpr size_t kPayloadRoom = 255;
-
-// The 16-bit additive checksum, written out independently of the codec so that
-// tests can build and corrupt frames of their own.
-Bytes with_checksum(Bytes frame)
-{
-    unsigned sum = 0;
-    for (size_t i = 2; i < frame.size(); i++)
-        sum += frame[i];
-    frame.push_back(static_cast<uint8_t>(sum & 0xFF));
-    frame.push_back(static_cast<uint8_t>((sum >> 8) & 0xFF));
-    return frame;
-}
 
 Bytes concat(Bytes a, const Bytes &b)
 {
@@ -452,6 +442,41 @@ TEST(RoundTrip, Version1PackedFramesReadBackShifted)
         EXPECT_EQ(r.payload[0], static_cast<uint8_t>(sent.cmd));
         ASSERT_EQ(std::memcmp(r.payload + 1, sent_payload, len), 0);
     }
+}
+
+// ------------------------------------------------------ overlapping buffers
+
+// The payload may overlap the destination anywhere: before it, across the
+// header, at its own place in the frame (built in place), across the checksum
+// or past it. The frame is always the one built from a separate copy. The
+// unpacker, too, copies a payload into a buffer that overlaps the frame.
+TEST(Overlap, PayloadAnywhereAroundTheFrame)
+{
+    constexpr ptrdiff_t kAt = 300; // the frame's place in the area
+    for (uint8_t version : {uint8_t{1}, uint8_t{2}})
+        for (uint16_t len : std::vector<uint16_t>{0, 1, 2, 9, 64, 252}) {
+            ptrdiff_t head = version == 1 ? 7 : 6;
+            Bytes payload(len);
+            for (size_t i = 0; i < len; i++)
+                payload[i] = static_cast<uint8_t>(0x80 + i * 37);
+            Bytes want = reference_frame(version, 0xA5, 0x8123, data_of(payload), len);
+            for (ptrdiff_t from = -ptrdiff_t(len) - 1; from <= len + head + 3; from++) {
+                uint8_t area[900];
+                std::memset(area, kSentinel, sizeof area);
+                std::memcpy(area + kAt + from, data_of(payload), len);
+                sci_pack_t rec = {version, 0xA5, 0x8123, len, area + kAt + from};
+                int16_t n = cu_korvi_sci_pack(&rec, area + kAt, 600);
+                ASSERT_EQ(hex(area + kAt, size_t(std::max<int16_t>(n, 0))), hex(want))
+                    << "version " << int(version) << ", " << len << " bytes at " << from;
+                if (version == 1)
+                    continue;
+                Receiver r;
+                r.rec.data = area + kAt + from;
+                ASSERT_EQ(cu_korvi_sci_unpack(0xA5, 0x8123, &r.rec, area + kAt, 600), 0);
+                ASSERT_EQ(hex(area + kAt + from, len), hex(payload))
+                    << "unpacked into " << from << ", " << len << " bytes";
+            }
+        }
 }
 
 } // namespace
