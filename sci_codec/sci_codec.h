@@ -70,17 +70,21 @@ SCI_CODEC_CHECK(data_at_6, offsetof(sci_pack_t, data) == 6);
 /* Builds the frame for `pack` into `buf` (capacity `size`). Returns the frame
  * length, or SCI_ERR_ARG with nothing written: null argument, version other
  * than 1 or 2, payload too long for the version, or `buf` too small (a frame
- * takes len + 9 bytes in version 1, len + 8 in version 2). */
+ * takes len + 9 bytes in version 1, len + 8 in version 2). The payload may
+ * overlap `buf`; it may even be built in place, at its offset in the frame
+ * (7 in version 1, 6 in version 2). */
 SCI_CODEC_API int16_t cu_korvi_sci_pack(const sci_pack_t *pack, uint8_t *buf, uint16_t size);
 
 /* Parses the frame at the start of `buf` (`size` bytes received; bytes past
  * the frame's end are ignored). `pack->data` must point at room for 255 bytes.
- * Checks run in this order, and the first that fails gives the result:
- * arguments and lengths (SCI_ERR_ARG), sync (SCI_ERR_SYNC), address
- * (SCI_ERR_ADDR), command (SCI_ERR_CMD; a frame command of 0xFFFF matches any
- * expected command), checksum (SCI_ERR_CHECKSUM). Once the sync header is
- * recognised `version` is set; once the length is valid `addr`, `cmd` and `len`
- * are set too. The payload is copied only when the frame is accepted. */
+ * Checks run in this order, and the first that fails gives the result: a null
+ * argument or fewer than 2 bytes (SCI_ERR_ARG); the sync header
+ * (SCI_ERR_SYNC); the lengths (SCI_ERR_ARG: fewer than 8 bytes, fewer than the
+ * frame announces, or a version-1 length byte below 2); the address
+ * (SCI_ERR_ADDR); the command (SCI_ERR_CMD; a frame command of 0xFFFF matches
+ * any expected command); the checksum (SCI_ERR_CHECKSUM). Once the sync header
+ * is recognised `version` is set; once the lengths pass `addr`, `cmd` and
+ * `len` are set too. The payload is copied only when the frame is accepted. */
 SCI_CODEC_API int16_t cu_korvi_sci_unpack(uint8_t addr, uint16_t cmd, sci_pack_t *pack,
                                           const uint8_t *buf, uint16_t size);
 
