@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 /* The platform SDK's logging entry, provided by lib_sdk on the device. */
@@ -50,6 +51,25 @@ void close_standard_io(void)
         close(fd);
 }
 
+/* Closes every descriptor from `lowest` up: a started program gets only its
+ * standard streams, whatever the supervisor inherited. close_range (Linux 5.9)
+ * does it in one call; an older kernel answers ENOSYS, and then each
+ * descriptor up to the process's limit is closed in turn. */
+static void close_from(int lowest)
+{
+    long max;
+
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, (unsigned)lowest, ~0u, 0u) == 0)
+        return;
+#endif
+    max = sysconf(_SC_OPEN_MAX);
+    if (max < 0)
+        max = 1024;
+    for (long fd = lowest; fd < max; fd++)
+        close((int)fd);
+}
+
 void fork_sub_process(const char *proc_file, int i)
 {
     char *const argv[] = {NULL};
@@ -62,6 +82,7 @@ void fork_sub_process(const char *proc_file, int i)
     if (pid < 0)
         return;
     close_standard_io();
+    close_from(3);
     execv(proc_file, argv);
     /* Not exit(): no handlers, no second flush of stdio buffers that are
      * the supervisor's. */
@@ -78,24 +99,43 @@ void trim_string(char *string, uint16_t len)
     }
 }
 
+/* Opens a list file for reading, or returns NULL with errno set. Read-only,
+ * so that a list on a read-only filesystem is read; close-on-exec, so that no
+ * started program inherits it; and without waiting, so that a FIFO with no
+ * writer cannot hold up start-up. Only a regular file is read: a directory
+ * gives EISDIR, and a FIFO, socket or device, which might never end, EINVAL. */
+static FILE *open_list(const char *path)
+{
+    struct stat st;
+    FILE *fp;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int err;
+
+    if (fd < 0)
+        return NULL;
+    if (fstat(fd, &st) != 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    else if ((fp = fdopen(fd, "r")) != NULL)
+        return fp;
+    else
+        err = errno;
+    close(fd);
+    errno = err;
+    return NULL;
+}
+
 void ready_for_sub_process(const char *path)
 {
     char line[PROC_PATH_SIZE];
-    struct stat st;
     FILE *fp;
 
     if (access(path, F_OK) != 0) {
         LOG(LOG_FAULT, "daemon file %s not exists\n", path);
         return;
     }
-    /* Read-only, so that a list on a read-only filesystem is read, and
-     * close-on-exec, so that no started program inherits it. */
-    fp = fopen(path, "re");
-    if (fp != NULL && fstat(fileno(fp), &st) == 0 && S_ISDIR(st.st_mode)) {
-        fclose(fp);
-        fp = NULL;
-        errno = EISDIR;
-    }
+    fp = open_list(path);
     if (fp == NULL) {
         LOG(LOG_FAULT, "%s \n", strerror(errno));
         return;
