@@ -19,7 +19,9 @@
 
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <grp.h>
 #include <unistd.h>
@@ -244,12 +246,14 @@ TEST_P(UnusableList, IsReportedAndSkipped)
     const PathCase &c = GetParam();
     std::string bad = c.make(dir);
     std::string good = list("good", "$P\n");
+    alarm(30); // a list that blocks or never ends fails the test, not the run
     run(c.as_nobody, RLIM_INFINITY, [&] {
         ready_for_sub_process(bad.c_str());
         ready_for_sub_process(good.c_str());
         check_proc_pass(0);
         step();
     });
+    alarm(0);
     if (IsSkipped() || HasFatalFailure())
         return;
     expect_log(0, {c.text, "file name : $P\n",
@@ -296,7 +300,31 @@ INSTANTIATE_TEST_SUITE_P(
                                    return p + "/list";
                                },
                                // the existence test itself fails
-                               true, "daemon file $D/closed/list not exists\n"}),
+                               true, "daemon file $D/closed/list not exists\n"},
+                      // Neither may hold up start-up nor be read for ever.
+                      PathCase{"FIFO without a writer",
+                               [](const std::string &d) {
+                                   mkfifo((d + "/fifo").c_str(), 0644);
+                                   return d + "/fifo";
+                               },
+                               false, "Invalid argument \n"},
+                      PathCase{"symbolic link to a device",
+                               [](const std::string &d) {
+                                   symlink("/dev/zero", (d + "/zero").c_str());
+                                   return d + "/zero";
+                               },
+                               false, "Invalid argument \n"},
+                      PathCase{"socket",
+                               [](const std::string &d) {
+                                   sockaddr_un a{};
+                                   a.sun_family = AF_UNIX;
+                                   std::snprintf(a.sun_path, sizeof a.sun_path, "%s/sock",
+                                                 d.c_str());
+                                   bind(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0),
+                                        reinterpret_cast<sockaddr *>(&a), sizeof a);
+                                   return d + "/sock";
+                               },
+                               false, "No such device or address \n"}),
     ByWhat());
 
 // ---------------------------------------------------- hostile list contents
