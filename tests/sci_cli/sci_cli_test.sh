@@ -12,6 +12,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
 input=/dev/null
+output= # where standard output goes when set, else it is compared
 
 # Raw bytes from hex words.
 bytes() {
@@ -32,7 +33,11 @@ repeat() {
 check() {
     name=$1 want_status=$2 want_out=$3 want_err=$4
     shift 4
-    out=$($emulator "$tool" "$@" <"$input" 2>"$work/err")
+    if [ -n "$output" ]; then
+        out=$($emulator "$tool" "$@" <"$input" 2>"$work/err" >"$output")
+    else
+        out=$($emulator "$tool" "$@" <"$input" 2>"$work/err")
+    fi
     status=$?
     err=$(cat "$work/err")
     if [ "$status" != "$want_status" ] || [ "$out" != "$want_out" ] || [ "$err" != "$want_err" ]; then
@@ -200,6 +205,20 @@ check "scan empty input" 1 "" "" scan
 } >"$work/big"
 check "scan across read windows" 0 "0000fffa: v2 addr 0x01 cmd 0x1234 len 2 checksum ok AB CD
 0001fffe: v1 addr 0x01 cmd 0x1234 len 2 checksum ok AB CD" "" scan "$work/big"
+check "scan a directory" 3 "" "sci scan: cannot read $work: Is a directory" scan "$work"
+input=$work
+check "unpack standard input a directory" 3 "" "sci unpack: cannot read standard input: Is a directory" \
+    unpack -a 1 -c 1
+input=/dev/null
+
+# Output that cannot be written is a failure, never a success.
+output=/dev/full
+full="cannot write standard output: No space left on device"
+check "pack to a full disk" 3 "" "sci pack: $full" pack -V 2 -a 1 -c 0x1234 AB CD
+check "scan to a full disk" 3 "" "sci scan: $full" scan "$work/big"
+check "help to a full disk" 3 "" "sci: $full" --help
+output=
+
 check "scan missing file" 2 "" \
     "$(usage " scan" "cannot open $work/none: No such file or directory")" scan "$work/none"
 check "scan two files" 2 "" "$(usage " scan" "one capture at a time, not 'a' and 'b'")" scan a b

@@ -21,6 +21,7 @@
 #define EXIT_DONE 0
 #define EXIT_REFUSED 1
 #define EXIT_USAGE 2
+#define EXIT_IO 3
 
 /* Longest frame of either version: version 2 with 255 payload bytes. */
 #define FRAME_MAX (SCI_V2_MAX_PAYLOAD + 8)
@@ -54,7 +55,8 @@ static const char g_usage[] =
     "without blanks between them (\"55BB01\" or \"55 BB 01\", quoted or not).\n"
     "\n"
     "Exit status: 0 done; 1 frame refused (unpack) or no good frame found\n"
-    "(scan); 2 bad usage or input, with a one-line message on standard error.\n";
+    "(scan); 2 bad usage or input; 3 a read or write failed (a full disk, a\n"
+    "device error). With 2 and 3 a line on standard error says why.\n";
 
 static const char g_pack_help[] =
     "usage: sci pack -V 1|2 -a ADDR -c CMD [PAYLOAD-HEX...]\n"
@@ -64,7 +66,7 @@ static const char g_pack_help[] =
     "payload takes at most 252 bytes, a version-2 one 255. The version-1\n"
     "frame carries a zero byte before the command, as the codec builds it.\n"
     "\n"
-    "Exit status: 0 frame printed; 2 bad usage or input.\n";
+    "Exit status: 0 frame printed; 2 bad usage or input; 3 output failed.\n";
 
 static const char g_unpack_help[] =
     "usage: sci unpack -a ADDR -c CMD [FRAME-HEX...]\n"
@@ -76,7 +78,8 @@ static const char g_unpack_help[] =
     "payload. A frame command of 0xFFFF matches any expected command. Bytes\n"
     "after the frame are ignored.\n"
     "\n"
-    "Exit status: 0 frame accepted; 1 frame refused; 2 bad usage or input.\n";
+    "Exit status: 0 frame accepted; 1 frame refused; 2 bad usage or input;\n"
+    "3 a read or write failed.\n";
 
 static const char g_scan_help[] =
     "usage: sci scan [-a ADDR] [-c CMD] [FILE|-]\n"
@@ -94,7 +97,8 @@ static const char g_scan_help[] =
     "so a frame hidden in a damaged one is still found. -a keeps frames with\n"
     "that address, -c frames with that command or 0xFFFF.\n"
     "\n"
-    "Exit status: 0 a good frame was found; 1 none; 2 bad usage or input.\n";
+    "Exit status: 0 a good frame was found; 1 none; 2 bad usage or input;\n"
+    "3 a read or write failed.\n";
 
 /* One line on standard error; returns the usage exit status. */
 static int fail(const char *format, ...)
@@ -107,6 +111,37 @@ static int fail(const char *format, ...)
     va_end(args);
     fprintf(stderr, " (see sci%s%s --help)\n", *g_mode ? " " : "", g_mode);
     return EXIT_USAGE;
+}
+
+/* One line on standard error for a read or write that failed; returns the
+ * I/O exit status. */
+static int fail_io(const char *what, const char *name)
+{
+    fprintf(stderr, "sci%s%s: cannot %s %s: %s\n", *g_mode ? " " : "", g_mode, what, name,
+            strerror(errno));
+    return EXIT_IO;
+}
+
+/* Flushes standard output, keeping the first failure's errno for the report:
+ * stdio drops what it could not write, and the next flush succeeds. */
+static int g_output_errno;
+
+static void flush_output(void)
+{
+    if (fflush(stdout) != 0 && g_output_errno == 0)
+        g_output_errno = errno;
+}
+
+/* Whatever a mode says, output that did not reach its place makes the run a
+ * failure. */
+static int finish_output(int status)
+{
+    flush_output();
+    if (g_output_errno != 0 || ferror(stdout)) {
+        errno = g_output_errno != 0 ? g_output_errno : EIO;
+        return fail_io("write", "standard output");
+    }
+    return status;
 }
 
 static int hex_digit(int c)
@@ -200,7 +235,7 @@ static int hex_feed_fd(struct hex_reader *h, int fd)
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
-            return fail("cannot read standard input: %s", strerror(errno));
+            return fail_io("read", "standard input");
         if (got == 0)
             return hex_feed(h, ' ');
         for (i = 0; i < got && status == 0; i++)
@@ -401,7 +436,7 @@ static size_t scan_fill(size_t need)
             g_scan.fill -= g_scan.pos;
             g_scan.pos = 0;
         }
-        fflush(stdout);
+        flush_output();
         got = read(g_scan.fd, g_scan.buf + g_scan.fill, sizeof g_scan.buf - g_scan.fill);
         if (got < 0 && errno == EINTR)
             continue;
@@ -478,8 +513,8 @@ static int run_scan(int argc, char **argv)
     for (;;) {
         have = scan_fill(2);
         if (have == (size_t)-1)
-            return fail("cannot read %s: %s", name, strerror(errno));
-        if (have < 2)
+            return fail_io("read", name);
+        if (have < 2 || ferror(stdout))
             break;
         p = g_scan.buf + g_scan.pos;
         if (p[0] != 0x55 || (p[1] != 0xAA && p[1] != 0xBB)) {
@@ -502,7 +537,7 @@ static int run_scan(int argc, char **argv)
             p = g_scan.buf + g_scan.pos;
         }
         if (have == (size_t)-1)
-            return fail("cannot read %s: %s", name, strerror(errno));
+            return fail_io("read", name);
         if (total == 0 || have < total) {
             scan_truncated(&opt, version, have, total);
             g_scan.pos++;
@@ -529,19 +564,24 @@ static int run_scan(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    int status;
+
     if (argc < 2)
         return fail("no mode given");
     if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
         fputs(g_usage, stdout);
-        return EXIT_DONE;
+        return finish_output(EXIT_DONE);
     }
     g_mode = argv[1];
     if (strcmp(g_mode, "pack") == 0)
-        return run_pack(argc, argv);
-    if (strcmp(g_mode, "unpack") == 0)
-        return run_unpack(argc, argv);
-    if (strcmp(g_mode, "scan") == 0)
-        return run_scan(argc, argv);
-    g_mode = "";
-    return fail("unknown mode '%s'", argv[1]);
+        status = run_pack(argc, argv);
+    else if (strcmp(g_mode, "unpack") == 0)
+        status = run_unpack(argc, argv);
+    else if (strcmp(g_mode, "scan") == 0)
+        status = run_scan(argc, argv);
+    else {
+        g_mode = "";
+        return fail("unknown mode '%s'", argv[1]);
+    }
+    return finish_output(status);
 }
