@@ -1,44 +1,112 @@
 #!/bin/sh
-# Installs the build into a temporary prefix, checks what is laid out there,
-# then builds a plain C caller against it with pkg-config and with
-# find_package, and runs both.
-#   install_test.sh BUILD_DIR SOURCE_DIR C_COMPILER [TOOLCHAIN_FILE [EMULATOR...]]
+# What an install lays out, and that it works: the build is installed into a
+# staging root as a device image gets it (DESTDIR, prefix /usr), whole and one
+# component at a time. Then the files are compared with the list below, link
+# by link, with their run paths; a plain C caller is built against the staged
+# libraries with pkg-config and with find_package, as a cross build's
+# consumer would, and run; so is the staged sci tool. The build tree's own
+# install manifest, a user's record of their install, is left as it was.
+#   install_test.sh BUILD_DIR SOURCE_DIR VERSION C_COMPILER [TOOLCHAIN_FILE [EMULATOR...]]
 set -eu
-build=$1 src=$2 cc=$3
-toolchain=${4:-}
-[ $# -gt 4 ] && shift 4 || shift $#
+build=$1 src=$2 version=$3 cc=$4
+toolchain=${5:-}
+[ $# -gt 5 ] && shift 5 || shift $#
 emulator="$*"
+major=${version%%.*}
+bin=usr/bin sbin=usr/sbin lib=usr/lib include=usr/include
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-prefix=$work/prefix
-cmake --install "$build" --prefix "$prefix" >/dev/null
+status=0
+ok() { echo "ok: $*"; }
+fail() { echo "FAIL: $*"; status=1; }
 
-libdir=$(dirname "$(find "$prefix" -name sci_codec.pc)")/..
-for f in include/sci_codec.h; do
-    [ -f "$prefix/$f" ] || { echo "FAIL: $f not installed"; exit 1; }
+# cmake --install writes install_manifest*.txt into the build tree: install
+# through a copy of the top-level install script that writes it here instead.
+sed "s|file(WRITE \"$build/|file(WRITE \"$work/|" "$build/cmake_install.cmake" >"$work/install.cmake"
+grep -q "file(WRITE \"$work/" "$work/install.cmake" || { fail "no manifest line to move"; exit 1; }
+manifests() { cat "$build"/install_manifest*.txt 2>/dev/null | cksum; }
+before=$(manifests)
+# stage DIR [COMPONENT]
+stage() {
+    DESTDIR=$1 cmake -DCMAKE_INSTALL_PREFIX=/usr ${2:+-DCMAKE_INSTALL_COMPONENT=$2} \
+        -P "$work/install.cmake" >/dev/null
+}
+# Kind (f file, l link), path and link target of every file under DIR; the
+# build type in the name of a CMake export file varies.
+listing() {
+    (cd "$1" && find . ! -type d -printf '%y %P %l\n') |
+        sed 's/ $//; s/\(Targets-\)[a-z]*\.cmake/\1BUILDTYPE.cmake/' | sort
+}
+
+# Each component's files; all of them together are the whole install.
+component_files() {
+    case $1 in
+    sci_codec) echo "l $lib/libsci_codec.so.$major libsci_codec.so.$version
+f $lib/libsci_codec.so.$version" ;;
+    sci_codec-dev) echo "f $include/sci_codec.h
+l $lib/libsci_codec.so libsci_codec.so.$major
+f $lib/pkgconfig/sci_codec.pc
+f $lib/cmake/sci_codec/sci_codecConfig.cmake
+f $lib/cmake/sci_codec/sci_codecConfigVersion.cmake
+f $lib/cmake/sci_codec/sci_codecTargets.cmake
+f $lib/cmake/sci_codec/sci_codecTargets-BUILDTYPE.cmake" ;;
+    daemon) echo "f $sbin/daemon" ;;
+    sci) echo "f $bin/sci" ;;
+    esac
+}
+components="sci_codec sci_codec-dev daemon sci"
+
+root=$work/stage
+stage "$root"
+all=$(for c in $components; do component_files $c; done | sort)
+if [ "$(listing "$root")" = "$all" ]; then
+    ok "installed exactly the files of components: $components"
+else
+    fail "installed files differ (< expected, > found):"
+    echo "$all" >"$work/expected"
+    listing "$root" | diff "$work/expected" - | grep '^[<>]'
+fi
+for c in $components; do
+    stage "$work/$c" "$c"
+    [ "$(listing "$work/$c")" = "$(component_files $c | sort)" ] || fail "component $c differs"
 done
-for f in libsci_codec.so libsci_codec.so.1 pkgconfig/sci_codec.pc cmake/sci_codec/sci_codecConfig.cmake; do
-    [ -e "$libdir/$f" ] || { echo "FAIL: lib/$f not installed"; exit 1; }
+ok "cmake --install --component NAME installs just that one's files"
+[ "$(manifests)" = "$before" ] && ok "the build tree's install manifest is untouched" ||
+    fail "the build tree's install manifest changed"
+
+# Run paths: none for the supervisor (the device's lib_sdk is where the
+# loader looks) and the library; the tool finds the library beside it,
+# wherever the tree is moved.
+runpath() {
+    readelf -d "$root/$1" | sed -n 's/.*(R\(UN\)\{0,1\}PATH).*\[\(.*\)\]/\2/p'
+}
+for f in "$sbin/daemon:" "$lib/libsci_codec.so.$version:" "$bin/sci:\$ORIGIN/../lib"; do
+    file=${f%%:*} want=${f#*:}
+    [ "$(runpath "$file")" = "$want" ] && ok "$file run path [$want]" ||
+        fail "$file run path [$(runpath "$file" 2>&1)], expected [$want]"
 done
-[ "$(readlink "$libdir/libsci_codec.so")" = libsci_codec.so.1 ] || { echo "FAIL: libsci_codec.so link"; exit 1; }
-echo "ok: header, library with its links, pkg-config and CMake files installed"
 
-libdir=$(cd "$libdir" && pwd)
-
-# pkg-config
-flags=$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs sci_codec)
-# CFLAGS and LDFLAGS, when set, apply to both callers (find_package: through CMake).
+# A consumer built against the staging root. CFLAGS and LDFLAGS, when set,
+# apply to both builds (find_package: through CMake).
+run() { LD_LIBRARY_PATH=$root/$lib $emulator "$@"; }
+flags=$(PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_LIBDIR=$root/$lib/pkgconfig \
+    pkg-config --cflags --libs sci_codec)
 $cc -std=c99 -Wall -Wextra -Wpedantic -Werror ${CFLAGS:-} -o "$work/by_pkgconfig" \
     "$src/tests/c_api_test.c" $flags ${LDFLAGS:-}
-LD_LIBRARY_PATH=$libdir $emulator "$work/by_pkgconfig"
-echo "ok: built with pkg-config ($flags) and ran"
+run "$work/by_pkgconfig" && ok "built with pkg-config ($flags) and ran" || fail "pkg-config consumer"
 
-# find_package
-set -- -S "$src/tests/install_consumer" -B "$work/consumer" \
-    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" -DTEST_SOURCE="$src/tests/c_api_test.c"
-[ -n "$toolchain" ] && set -- "$@" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_FIND_ROOT_PATH="$prefix"
-cmake "$@" >/dev/null
-cmake --build "$work/consumer" >/dev/null
-LD_LIBRARY_PATH=$libdir $emulator "$work/consumer/consumer"
-echo "ok: built with find_package(sci_codec) and ran"
+set -- -S "$src/tests/install_consumer" -B "$work/consumer" -DCMAKE_C_COMPILER="$cc" \
+    -DTEST_SOURCE="$src/tests/c_api_test.c"
+if [ -n "$toolchain" ]; then
+    set -- "$@" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_FIND_ROOT_PATH="$root"
+else
+    set -- "$@" -DCMAKE_PREFIX_PATH="$root/usr"
+fi
+cmake "$@" >/dev/null && cmake --build "$work/consumer" >/dev/null &&
+    run "$work/consumer/consumer" && ok "built with find_package(sci_codec) and ran" ||
+    fail "find_package consumer"
+
+[ "$($emulator "$root/$bin/sci" pack -V 2 -a 1 -c 0x1234 AB CD)" = "55 BB 01 02 12 34 AB CD C1 01" ] &&
+    ok "the staged sci tool runs with the staged library" || fail "staged sci tool"
+exit $status
