@@ -1,8 +1,9 @@
-#!/bin/sh
+#!/bin/bash
 # Checks a built ELF file's dynamic section and exported symbols.
 #   elf_check.sh FILE [--needed "a.so b.so"] [--exports "sym1 sym2"] [--soname NAME]
-#                     [--machine ARM] [--hard-float]
-# Each given list must match exactly, order aside.
+#                     [--no-imports "sym1 sym2"] [--machine ARM] [--hard-float]
+# Each given list must match exactly, order aside; --no-imports names calls
+# the file must not make (the heap's, say).
 set -eu
 file=$1
 shift
@@ -34,6 +35,17 @@ while [ $# -gt 0 ]; do
         found=$(readelf -W --dyn-syms "$file" |
             awk '$7 != "UND" && ($5 == "GLOBAL" || $5 == "WEAK") && $8 != "" { sub(/@.*/, "", $8); print $8 }')
         compare exports "$2" "$found"
+        shift 2 ;;
+    --no-imports)
+        found=$(readelf -W --dyn-syms "$file" |
+            awk '$7 == "UND" && $8 != "" { sub(/@.*/, "", $8); print $8 }' | sort -u)
+        hits=$(printf '%s\n' $2 | sort -u | comm -12 - <(echo "$found") | tr '\n' ' ')
+        if [ -z "$hits" ]; then
+            echo "ok: imports none of: $2"
+        else
+            echo "FAIL: imports $hits"
+            status=1
+        fi
         shift 2 ;;
     --machine)
         found=$(readelf -h "$file" | sed -n 's/^ *Machine: *//p')

@@ -1,0 +1,135 @@
+/*
+ * SCI stream reader: finds SCI frames in bytes that arrive in pieces of any
+ * size, as they do from a serial line, and lets the codec judge each one.
+ *
+ * The caller owns the reader, one struct of fixed size: no heap, no globals,
+ * no callbacks, no clock. It hands the reader bytes with the time they came
+ * (in milliseconds, from a clock that does not go back, CLOCK_MONOTONIC say)
+ * and takes frames out one at a time:
+ *
+ *   sci_stream_t rd;
+ *   sci_stream_frame_t f;
+ *
+ *   sci_stream_init(&rd, 50);
+ *   for (;;) {
+ *       n = read(fd, chunk, sizeof chunk);
+ *       for (size_t at = 0; at < n;) {
+ *           at += sci_stream_feed(&rd, chunk + at, n - at, now_ms());
+ *           while (sci_stream_next(&rd, &f))
+ *               handle(&f);
+ *       }
+ *   }
+ *
+ * A frame starts at a sync header, 55 AA (version 1, read as the codec's
+ * unpacker reads it) or 55 BB (version 2), and ends where its length byte
+ * says. Every complete frame goes to cu_korvi_sci_unpack with its own address
+ * and command, and the codec's verdict comes with it. After a good frame the
+ * search goes on behind it; after a bad checksum, a cut-off frame or a
+ * version-1 length byte below 2, one byte after its start, so that a good
+ * frame inside a damaged one is still found. Each byte is looked at a bounded
+ * number of times, so the work is linear in the bytes fed, and the frames
+ * found do not depend on how the bytes were split into pieces.
+ *
+ * A frame still incomplete when bytes come that are more than the gap younger
+ * than its last byte is dropped and reported as partial, so that a stale
+ * header's length byte cannot swallow the frames that follow it. A gap of 0
+ * turns this off. sci_stream_end treats what has come as the end of input.
+ */
+#ifndef SCI_STREAM_H
+#define SCI_STREAM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <sci_codec.h>
+
+#if defined(SCI_STREAM_BUILD) && defined(__GNUC__)
+#define SCI_STREAM_API __attribute__((visibility("default")))
+#else
+#define SCI_STREAM_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Longest frame of either version: version 2 with 255 payload bytes. */
+#define SCI_STREAM_FRAME_MAX 263
+/* Bytes the reader holds: at least one frame more than it waits for. */
+#define SCI_STREAM_BUFFER 1024
+/* A filter value that lets every address or command through. */
+#define SCI_STREAM_ANY (-1)
+/* A frame's result when it was cut off (by the gap or the end of input):
+ * not a codec verdict, the codec never saw it. */
+#define SCI_STREAM_PARTIAL (-6)
+
+/* One frame, as sci_stream_next hands it out. The pointers lead into the
+ * reader and stay valid until the next sci_stream_feed or sci_stream_init. */
+typedef struct sci_stream_frame_t {
+    uint64_t offset;        /* where its first byte lies in the stream, from 0 */
+    uint64_t time_ms;       /* when its last byte came: the time fed with it */
+    const uint8_t *bytes;   /* the frame as received, `size` bytes */
+    const uint8_t *payload; /* its payload, `len` bytes (complete frames) */
+    uint16_t size;          /* bytes: the whole frame, or what came of a partial one */
+    uint16_t total;         /* bytes its length byte announces; 0 if cut before it */
+    int16_t result;         /* SCI_OK, SCI_ERR_CHECKSUM, or SCI_STREAM_PARTIAL */
+    uint8_t version;        /* 1 or 2 */
+    uint8_t addr;           /* the address byte, when size > 2 */
+    uint16_t cmd;           /* the command, when size > 5 */
+    uint16_t len;           /* payload length (complete frames), as the codec reads it */
+} sci_stream_frame_t;
+
+/* What the reader has seen, whatever the filters let through. */
+typedef struct sci_stream_counters_t {
+    uint64_t good;    /* frames the codec accepted */
+    uint64_t bad;     /* complete frames with a bad checksum */
+    uint64_t skipped; /* bytes passed over: every byte fed is in a good frame, skipped, or held */
+    uint64_t dropped; /* partial frames: cut off by the gap or by the end of input */
+} sci_stream_counters_t;
+
+/* The reader. Read `counters` freely; the rest is the reader's own. */
+typedef struct sci_stream_t {
+    sci_stream_counters_t counters;
+    uint64_t base;     /* stream offset of buf[0] */
+    uint64_t now_ms;   /* the time fed with the newest bytes */
+    uint64_t stale_ms; /* the time of the last byte before the stale mark */
+    uint32_t gap_ms;
+    int32_t want_addr;
+    int32_t want_cmd;
+    uint16_t pos;   /* first byte not yet passed over */
+    uint16_t fill;  /* end of the bytes held */
+    uint16_t stale; /* bytes before it can no longer be completed */
+    uint8_t buf[SCI_STREAM_BUFFER];
+} sci_stream_t;
+
+/* Makes `s` an empty reader at stream offset 0, with the gap in ms (0: none)
+ * and no filters. */
+SCI_STREAM_API void sci_stream_init(sci_stream_t *s, uint32_t gap_ms);
+
+/* Hands out only frames with address `addr` and only frames with command
+ * `cmd` or 0xFFFF (those the codec accepts expecting them); SCI_STREAM_ANY
+ * lets every value through. A partial frame cut before the field passes no
+ * filter on it. */
+SCI_STREAM_API void sci_stream_filter(sci_stream_t *s, int32_t addr, int32_t cmd);
+
+/* Takes bytes that came at `now_ms`, as many of `n` as there is room for, and
+ * returns how many it took: take frames out with sci_stream_next, then feed
+ * the rest. With n = 0 it only tells the reader the time, so that a partial
+ * frame is dropped once the gap has passed even when nothing more comes. */
+SCI_STREAM_API size_t sci_stream_feed(sci_stream_t *s, const uint8_t *bytes, size_t n,
+                                      uint64_t now_ms);
+
+/* Puts the next frame, complete or partial, that the filters let through
+ * into `*frame` and returns 1; returns 0 when the bytes held give no more
+ * (more must be fed). */
+SCI_STREAM_API int sci_stream_next(sci_stream_t *s, sci_stream_frame_t *frame);
+
+/* Ends the input: a frame still incomplete is partial. Feeding may go on
+ * afterwards, as a new stretch of the same stream. */
+SCI_STREAM_API void sci_stream_end(sci_stream_t *s);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SCI_STREAM_H */
