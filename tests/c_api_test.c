@@ -1,6 +1,8 @@
-/* Calls the codec from plain C through its public header. Built in the tree
- * and again against an installed copy of the library. */
+/* Calls the codec and the stream reader from plain C through their public
+ * headers. Built in the tree and again against an installed copy of the
+ * libraries. */
 #include <sci_codec.h>
+#include <sci_stream.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -54,6 +56,30 @@ int main(void)
 
     check(cu_korvi_sci_unpack(0x02, 0x1234, &msg, v2, sizeof v2) == SCI_ERR_ADDR, "wrong address");
     check(sizeof(sci_pack_t) == 6 + sizeof(void *), "record size");
+
+    /* The version-2 frame after a byte of noise, fed in two pieces, and the
+     * version-1 frame cut off by the end of input. */
+    {
+        static sci_stream_t rd;
+        sci_stream_frame_t f;
+        static const uint8_t noise = 0x13;
+
+        sci_stream_init(&rd, 0);
+        check(sci_stream_feed(&rd, &noise, 1, 10) == 1, "feed noise");
+        check(sci_stream_feed(&rd, v2, 4, 10) == 4 && !sci_stream_next(&rd, &f), "half a frame");
+        check(sci_stream_feed(&rd, v2 + 4, sizeof v2 - 4, 20) == sizeof v2 - 4, "feed the rest");
+        check(sci_stream_next(&rd, &f) && f.result == SCI_OK && f.offset == 1 && f.addr == 0x01 &&
+                  f.cmd == 0x1234 && f.len == 2 && f.payload[1] == 0xCD && f.time_ms == 20,
+              "stream frame");
+        check(sci_stream_feed(&rd, v1_in, 5, 30) == 5 && !sci_stream_next(&rd, &f), "cut frame");
+        sci_stream_end(&rd);
+        check(sci_stream_next(&rd, &f) && f.result == SCI_STREAM_PARTIAL && f.version == 1 &&
+                  f.size == 5 && f.total == sizeof v1_in,
+              "partial frame");
+        check(!sci_stream_next(&rd, &f) && rd.counters.good == 1 && rd.counters.dropped == 1 &&
+                  rd.counters.skipped == 6,
+              "counters");
+    }
 
     if (failures)
         return 1;

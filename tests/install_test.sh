@@ -51,11 +51,20 @@ f $lib/cmake/sci_codec/sci_codecConfig.cmake
 f $lib/cmake/sci_codec/sci_codecConfigVersion.cmake
 f $lib/cmake/sci_codec/sci_codecTargets.cmake
 f $lib/cmake/sci_codec/sci_codecTargets-BUILDTYPE.cmake" ;;
+    sci_stream) echo "l $lib/libsci_stream.so.$major libsci_stream.so.$version
+f $lib/libsci_stream.so.$version" ;;
+    sci_stream-dev) echo "f $include/sci_stream.h
+l $lib/libsci_stream.so libsci_stream.so.$major
+f $lib/pkgconfig/sci_stream.pc
+f $lib/cmake/sci_stream/sci_streamConfig.cmake
+f $lib/cmake/sci_stream/sci_streamConfigVersion.cmake
+f $lib/cmake/sci_stream/sci_streamTargets.cmake
+f $lib/cmake/sci_stream/sci_streamTargets-BUILDTYPE.cmake" ;;
     daemon) echo "f $sbin/daemon" ;;
     sci) echo "f $bin/sci" ;;
     esac
 }
-components="sci_codec sci_codec-dev daemon sci"
+components="sci_codec sci_codec-dev sci_stream sci_stream-dev daemon sci"
 
 root=$work/stage
 stage "$root"
@@ -76,22 +85,24 @@ ok "cmake --install --component NAME installs just that one's files"
     fail "the build tree's install manifest changed"
 
 # Run paths: none for the supervisor (the device's lib_sdk is where the
-# loader looks) and the library; the tool finds the library beside it,
+# loader looks) and the libraries; the tool finds the libraries beside it,
 # wherever the tree is moved.
 runpath() {
     readelf -d "$root/$1" | sed -n 's/.*(R\(UN\)\{0,1\}PATH).*\[\(.*\)\]/\2/p'
 }
-for f in "$sbin/daemon:" "$lib/libsci_codec.so.$version:" "$bin/sci:\$ORIGIN/../lib"; do
+for f in "$sbin/daemon:" "$lib/libsci_codec.so.$version:" "$lib/libsci_stream.so.$version:" \
+    "$bin/sci:\$ORIGIN/../lib"; do
     file=${f%%:*} want=${f#*:}
     [ "$(runpath "$file")" = "$want" ] && ok "$file run path [$want]" ||
         fail "$file run path [$(runpath "$file" 2>&1)], expected [$want]"
 done
 
-# A consumer built against the staging root. CFLAGS and LDFLAGS, when set,
-# apply to both builds (find_package: through CMake).
+# A consumer of both libraries built against the staging root: the reader's
+# package brings the codec's. CFLAGS and LDFLAGS, when set, apply to both
+# builds (find_package: through CMake).
 run() { LD_LIBRARY_PATH=$root/$lib $emulator "$@"; }
 flags=$(PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_LIBDIR=$root/$lib/pkgconfig \
-    pkg-config --cflags --libs sci_codec)
+    pkg-config --cflags --libs sci_stream)
 $cc -std=c99 -Wall -Wextra -Wpedantic -Werror ${CFLAGS:-} -o "$work/by_pkgconfig" \
     "$src/tests/c_api_test.c" $flags ${LDFLAGS:-}
 run "$work/by_pkgconfig" && ok "built with pkg-config ($flags) and ran" || fail "pkg-config consumer"
@@ -104,7 +115,7 @@ else
     set -- "$@" -DCMAKE_PREFIX_PATH="$root/usr"
 fi
 cmake "$@" >/dev/null && cmake --build "$work/consumer" >/dev/null &&
-    run "$work/consumer/consumer" && ok "built with find_package(sci_codec) and ran" ||
+    run "$work/consumer/consumer" && ok "built with find_package(sci_stream) and ran" ||
     fail "find_package consumer"
 
 [ "$($emulator "$root/$bin/sci" pack -V 2 -a 1 -c 0x1234 AB CD)" = "55 BB 01 02 12 34 AB CD C1 01" ] &&
