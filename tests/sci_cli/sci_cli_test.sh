@@ -53,7 +53,7 @@ usage() {
 }
 
 # --help: the tool and each mode, on standard output, status 0.
-for mode in "" pack unpack scan; do
+for mode in "" pack unpack scan monitor send; do
     if out=$($emulator "$tool" $mode --help 2>&1) && [ "${out#"usage: sci ${mode:-pack} "}" != "$out" ]; then
         echo "ok: help for sci $mode"
     else
@@ -217,6 +217,24 @@ check "pack to a full disk" 3 "" "sci pack: $full" pack -V 2 -a 1 -c 0x1234 AB C
 check "scan to a full disk" 3 "" "sci scan: $full" scan "$work/big"
 check "help to a full disk" 3 "" "sci: $full" --help
 output=
+
+# monitor and send: what is refused before the line is touched. On a real
+# line they are tested in serial_test.
+rates="1200, 1800, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 500000, 576000 or 921600"
+check "monitor without -b" 2 "" "$(usage " monitor" "missing -b")" monitor /dev/null
+check "monitor at a rate not offered" 2 "" "$(usage " monitor" "-b takes $rates, not 1234")" \
+    monitor /dev/null -b 1234
+check "monitor on no terminal" 2 "" "$(usage " monitor" "/dev/null is no terminal")" \
+    monitor /dev/null -b 9600
+check "monitor two devices" 2 "" "$(usage " monitor" "one DEVICE at a time, not '/dev/null' and 'x'")" \
+    monitor /dev/null x -b 9600
+check "send without a device" 2 "" "$(usage " send" "no DEVICE given")" send -b 9600 -V 2 -a 1 -c 1
+check "send a payload too long" 2 "" \
+    "$(usage " send" "a version-1 payload takes at most 252 bytes, not 253")" \
+    send /dev/null -b 9600 -V 1 -a 1 -c 1 "$(repeat 253 80)"
+check "send a reply wait too long" 2 "" \
+    "$(usage " send" "-r takes a number from 0 to 3600000, not '3600001'")" \
+    send /dev/null -b 9600 -V 2 -a 1 -c 1 -r 3600001
 
 check "scan missing file" 2 "" \
     "$(usage " scan" "cannot open $work/none: No such file or directory")" scan "$work/none"

@@ -1,0 +1,314 @@
+// sci monitor and sci send on a real pseudo-terminal pair: the test plays the
+// device on the master side, the tool opens the slave as its serial line.
+// Everything the tool does on its own time (setting the line up, printing a
+// frame, ending) is waited for with a bound. SCI_TOOL names the tool, after
+// the emulator's words in a cross build.
+#include "frame_reference.h"
+#include "table_names.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace
+{
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+constexpr auto kBound = std::chrono::seconds(10);
+
+// A running sci: its process, and its standard output and error as they come.
+struct Tool {
+    pid_t pid = -1;
+    int out = -1, err = -1;
+    std::string out_text, err_text;
+    int status = -1;
+
+    explicit Tool(const std::vector<std::string> &args)
+    {
+        std::vector<std::string> words;
+        std::istringstream tool(std::getenv("SCI_TOOL"));
+        for (std::string w; tool >> w;)
+            words.push_back(w);
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (std::string &w : words)
+            argv.push_back(&w[0]);
+        argv.push_back(nullptr);
+
+        int o[2], e[2];
+        if (pipe2(o, O_CLOEXEC) != 0 || pipe2(e, O_CLOEXEC) != 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            dup2(o[1], 1);
+            dup2(e[1], 2);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(o[1]);
+        close(e[1]);
+        out = o[0];
+        err = e[0];
+    }
+
+    ~Tool()
+    {
+        if (status < 0 && pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        close(out);
+        close(err);
+    }
+
+    // Reads what has come on both streams, waiting up to ms for some.
+    void collect(int ms)
+    {
+        pollfd p[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+        if (poll(p, 2, ms) <= 0)
+            return;
+        char buf[4096];
+        for (int i = 0; i < 2; i++) {
+            if (!(p[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            ssize_t n = read(p[i].fd, buf, sizeof buf);
+            if (n > 0)
+                (i == 0 ? out_text : err_text).append(buf, size_t(n));
+        }
+    }
+
+    // Waits until standard output holds `lines` lines.
+    bool lines(size_t lines)
+    {
+        for (auto end = Clock::now() + kBound; Clock::now() < end; collect(50))
+            if (size_t(std::count(out_text.begin(), out_text.end(), '\n')) >= lines)
+                return true;
+        return false;
+    }
+
+    // Waits for the tool to end and returns its exit status (-1: it did not
+    // end in time, or ended by a signal: then 128 + the signal).
+    int wait()
+    {
+        for (auto end = Clock::now() + kBound; Clock::now() < end; collect(20)) {
+            int st;
+            if (waitpid(pid, &st, WNOHANG) == pid) {
+                collect(0);
+                collect(0);
+                status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+                return status;
+            }
+        }
+        return -1;
+    }
+};
+
+// A pseudo-terminal pair in a known state: cooked, 9600 baud. The test holds
+// the slave open too, to read its settings.
+struct Line : public ::testing::Test {
+    int master = -1, slave = -1;
+    std::string path;
+    termios before{};
+
+    void SetUp() override
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        path = ptsname(master);
+        slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(slave, 0);
+        ASSERT_EQ(tcgetattr(slave, &before), 0);
+        before.c_lflag |= ICANON | ECHO;
+        cfsetispeed(&before, B9600);
+        cfsetospeed(&before, B9600);
+        ASSERT_EQ(tcsetattr(slave, TCSANOW, &before), 0);
+        ASSERT_EQ(tcgetattr(slave, &before), 0);
+    }
+
+    void TearDown() override
+    {
+        close(slave);
+        if (master >= 0)
+            close(master);
+    }
+
+    // Waits until the tool has set the line raw at 115200.
+    bool raw()
+    {
+        for (auto end = Clock::now() + kBound; Clock::now() < end;) {
+            termios t;
+            if (tcgetattr(slave, &t) == 0 && !(t.c_lflag & ICANON) && cfgetospeed(&t) == B115200)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    bool restored()
+    {
+        termios t;
+        return tcgetattr(slave, &t) == 0 && t.c_iflag == before.c_iflag &&
+               t.c_oflag == before.c_oflag && t.c_cflag == before.c_cflag &&
+               t.c_lflag == before.c_lflag && cfgetospeed(&t) == cfgetospeed(&before);
+    }
+
+    void put(const Bytes &b)
+    {
+        ASSERT_EQ(write(master, b.data(), b.size()), ssize_t(b.size()));
+    }
+
+    // Reads n bytes the tool wrote to the line.
+    Bytes take(size_t n)
+    {
+        Bytes got;
+        for (auto end = Clock::now() + kBound; got.size() < n && Clock::now() < end;) {
+            pollfd p = {master, POLLIN, 0};
+            uint8_t buf[512];
+            if (poll(&p, 1, 50) > 0) {
+                ssize_t k = read(master, buf, std::min(sizeof buf, n - got.size()));
+                if (k > 0)
+                    got.insert(got.end(), buf, buf + k);
+            }
+        }
+        return got;
+    }
+};
+
+Bytes v2(uint8_t addr, uint16_t cmd, const Bytes &payload)
+{
+    return reference_frame(2, addr, cmd, payload.data(), payload.size());
+}
+
+// The line's text after its time, which must be within a minute of now.
+std::string after_time(const std::string &line)
+{
+    tm t{};
+    const char *rest = strptime(line.c_str(), "%Y-%m-%d %H:%M:%S", &t);
+    if (rest == nullptr || rest[0] != '.' || line.size() < 24)
+        return "no time in [" + line + "]";
+    long away = long(timegm(&t)) - long(std::time(nullptr));
+    if (away < -60 || away > 60)
+        return "time far from now in [" + line + "]";
+    return line.substr(23);
+}
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l);
+    return lines;
+}
+
+TEST_F(Line, MonitorPrintsFramesAsTheyComeAndPutsTheLineBack)
+{
+    Tool tool({"monitor", path, "-b", "115200", "-t", "200"});
+    ASSERT_TRUE(raw()) << tool.err_text;
+    Bytes good = v2(0x01, 0x1234, {0xAB, 0xCD});
+    put({0x13, 0x55});
+    put(Bytes(good.begin(), good.begin() + 5));
+    put(Bytes(good.begin() + 5, good.end()));
+    ASSERT_TRUE(tool.lines(1)) << tool.err_text;
+    Bytes bad = v2(0x02, 0x0007, {0x01});
+    bad.back() ^= 1;
+    put(bad);
+    put({0x55, 0xBB, 0x09, 0xFF, 0x00, 0x01}); // never completed: dropped after the gap
+    ASSERT_TRUE(tool.lines(3)) << tool.out_text << tool.err_text;
+    kill(tool.pid, SIGTERM);
+    ASSERT_EQ(tool.wait(), 0) << tool.err_text;
+
+    std::vector<std::string> lines = split_lines(tool.out_text);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(after_time(lines[0]), " v2 addr 0x01 cmd 0x1234 len 2 checksum ok AB CD");
+    EXPECT_EQ(after_time(lines[1]), " v2 addr 0x02 cmd 0x0007 len 1 checksum bad 01");
+    EXPECT_EQ(after_time(lines[2]), " v2 addr 0x09 cmd 0x0001 truncated, 6 of 263 bytes");
+    EXPECT_EQ(tool.err_text, "sci monitor: 1 good frames, 1 bad checksums, 17 bytes skipped, 1 "
+                             "partial frames dropped\n");
+    EXPECT_TRUE(restored());
+}
+
+TEST_F(Line, MonitorSaysWhenTheLineGoesAway)
+{
+    Tool tool({"monitor", path, "-b", "115200"});
+    ASSERT_TRUE(raw()) << tool.err_text;
+    close(master);
+    master = -1;
+    EXPECT_EQ(tool.wait(), 3);
+    EXPECT_EQ(split_lines(tool.err_text).size(), 1u) << tool.err_text;
+    EXPECT_EQ(tool.err_text.rfind("sci monitor: lost " + path + ": ", 0), 0u) << tool.err_text;
+    EXPECT_EQ(tool.out_text, "");
+}
+
+struct SendCase {
+    const char *what;
+    std::vector<std::string> args; // after "send DEVICE -b 115200"
+    Bytes sent;                    // what must arrive on the line
+    std::vector<Bytes> replies;    // the device's answer, piece by piece
+    int status;
+    const char *out; // after the time; "" for no line
+    const char *err;
+};
+
+void PrintTo(const SendCase &c, std::ostream *os)
+{
+    *os << c.what;
+}
+
+class Send : public Line, public ::testing::WithParamInterface<SendCase>
+{
+};
+
+TEST_P(Send, WritesTheFrameAndTakesTheReply)
+{
+    const SendCase &c = GetParam();
+    std::vector<std::string> args = {"send", path, "-b", "115200"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Tool tool(args);
+    EXPECT_EQ(take(c.sent.size()), c.sent) << tool.err_text;
+    for (const Bytes &r : c.replies)
+        put(r);
+    ASSERT_EQ(tool.wait(), c.status) << tool.err_text;
+    std::vector<std::string> lines = split_lines(tool.out_text);
+    if (*c.out)
+        EXPECT_TRUE(lines.size() == 1 && after_time(lines[0]) == c.out) << tool.out_text;
+    else
+        EXPECT_EQ(tool.out_text, "");
+    EXPECT_EQ(tool.err_text, c.err);
+    EXPECT_TRUE(restored());
+}
+
+const Bytes kRequest = v2(0x01, 0x1234, {0xAB, 0xCD});
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Send, ::testing::Values(
+        SendCase{"no reply asked", {"-V", "2", "-a", "1", "-c", "0x1234", "AB", "CD"}, kRequest, {}, 0, "", ""},
+        SendCase{"version 1 frame", {"-V", "1", "-a", "1", "-c", "0x1234", "ABCD"}, reference_frame(1, 0x01, 0x1234, kRequest.data() + 6, 2), {}, 0, "", ""},
+        SendCase{"the reply after other frames", {"-V", "2", "-a", "1", "-c", "0x1234", "AB", "CD", "-r", "5000"}, kRequest, {v2(0x02, 0x1234, {}), {0x55, 0xBB, 0x01, 0x00, 0x12, 0x34, 0x00, 0x00}, v2(0x01, 0x9999, {}), v2(0x01, 0x1234, {0x00, 0x2A})}, 0, " v2 addr 0x01 cmd 0x1234 len 2 checksum ok 00 2A", ""},
+        SendCase{"a reply with command FFFF matches", {"-V", "2", "-a", "1", "-c", "0x1234", "-r", "5000"}, v2(0x01, 0x1234, {}), {v2(0x01, 0xFFFF, {0x01})}, 0, " v2 addr 0x01 cmd 0xFFFF len 1 checksum ok 01", ""},
+        SendCase{"-A and -C name the reply", {"-V", "2", "-a", "1", "-c", "0x1234", "-r", "5000", "-A", "5", "-C", "0x0099"}, v2(0x01, 0x1234, {}), {v2(0x01, 0x1234, {}), v2(0x05, 0x0099, {})}, 0, " v2 addr 0x05 cmd 0x0099 len 0 checksum ok", ""},
+        SendCase{"no reply in time", {"-V", "2", "-a", "1", "-c", "0x1234", "-r", "300"}, v2(0x01, 0x1234, {}), {v2(0x02, 0x1234, {})}, 1, "", "sci send: no reply within 300 ms\n"}),
+    ByWhat());
+// clang-format on
+
+} // namespace

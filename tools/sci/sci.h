@@ -1,0 +1,88 @@
+/* What the sci tool's modes share: exit statuses, messages, options, hex and
+ * the line printed for a frame. */
+#ifndef SCI_TOOL_H
+#define SCI_TOOL_H
+
+#include <sci_codec.h>
+#include <sci_stream.h>
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define EXIT_DONE 0
+#define EXIT_REFUSED 1 /* unpack refused the frame; no good frame; no reply */
+#define EXIT_USAGE 2
+#define EXIT_IO 3
+/* Neither done nor failed: the mode goes on. */
+#define GO_ON (-1)
+#define NO_VALUE (-1L)
+
+/* Longest frame of either version: version 2 with 255 payload bytes. */
+#define FRAME_MAX (SCI_V2_MAX_PAYLOAD + 8)
+
+/* The mode being run, for messages ("" before one is known). */
+extern const char *g_mode;
+
+/* One line on standard error about bad usage or input, with a pointer to
+ * --help; returns EXIT_USAGE. */
+int fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
+/* One line on standard error: "cannot WHAT NAME: " and errno's text; returns
+ * EXIT_IO. */
+int fail_io(const char *what, const char *name);
+/* Flushes standard output, keeping the first failure for finish_output. */
+void flush_output(void);
+/* Whether a write to standard output has failed. */
+bool output_failed(void);
+/* The mode's status, unless output it wrote did not reach its place. */
+int finish_output(int status);
+
+/* The options of all modes; NO_VALUE when not given. */
+struct options {
+    long version;    /* -V */
+    long addr;       /* -a */
+    long cmd;        /* -c */
+    long baud;       /* -b */
+    long gap;        /* -t */
+    long reply;      /* -r */
+    long reply_addr; /* -A */
+    long reply_cmd;  /* -C */
+};
+
+/* Reads the options named in `allowed` and checks that those in `needed`
+ * were given, or prints `help` for --help. Options may come before, between
+ * or after the operands, up to "--"; each option and its value is cleared
+ * from argv, so that only operands remain. Returns GO_ON or the exit status. */
+int parse_options(int argc, char **argv, const char *allowed, const char *needed, const char *help,
+                  struct options *opt);
+
+/* Hex text to bytes, fed a character at a time so that it serves arguments
+ * and standard input alike. */
+struct hex_reader {
+    uint8_t *bytes;
+    size_t room;
+    size_t count;
+    int high; /* first digit of a byte in progress, or -1 */
+};
+
+/* Reads hex from the operands left in argv from index `first` on, or from
+ * standard input when there are none and `from_stdin` is set. Returns 0 or
+ * the exit status. */
+int read_hex(int argc, char **argv, int first, struct hex_reader *h, bool from_stdin);
+
+/* Prints bytes as blank-separated hex. */
+void print_hex(const uint8_t *bytes, size_t count);
+
+/* Prints a frame's line: its place (offset or time), then
+ *   " vV addr 0xAA cmd 0xCCCC len N checksum ok|bad [PAYLOAD]"
+ *   " vV [addr 0xAA] [cmd 0xCCCC] truncated, N of M bytes" (or ", N bytes") */
+void print_frame(const char *place, const sci_stream_frame_t *f);
+
+int run_scan(int argc, char **argv);
+int run_monitor(int argc, char **argv);
+int run_send(int argc, char **argv);
+
+extern const char g_scan_help[];
+extern const char g_monitor_help[];
+extern const char g_send_help[];
+
+#endif
