@@ -42,20 +42,26 @@ int main(int argc, char **argv)
     /* A partial frame older than 50 ms is dropped; frames for ADDR only. */
     sci_stream_init(&rd, 50);
     sci_stream_filter(&rd, atoi(argv[1]), SCI_STREAM_ANY);
-    while ((n = read(fd, chunk, sizeof chunk)) != 0) {
+    do {
+        n = read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
             perror("read");
             return 1;
         }
-        for (size_t at = 0; at < (size_t)n;) {
+        if (n == 0)
+            sci_stream_end(&rd); /* what is still incomplete will stay so */
+        /* The reader takes what it has room for; frames out make room. */
+        for (size_t at = 0;;) {
             at += sci_stream_feed(&rd, chunk + at, (size_t)n - at, now_ms());
             while (sci_stream_next(&rd, &f))
                 if (f.result == SCI_OK)
                     printf("command 0x%04X, %u payload bytes\n", f.cmd, f.len);
+            if (at == (size_t)n)
+                break;
         }
-    }
+    } while (n != 0);
     printf("%llu good, %llu bad, %llu bytes skipped, %llu partial\n",
            (unsigned long long)rd.counters.good, (unsigned long long)rd.counters.bad,
            (unsigned long long)rd.counters.skipped, (unsigned long long)rd.counters.dropped);

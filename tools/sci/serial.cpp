@@ -180,7 +180,7 @@ static void restore_line(void)
 /* The default gap for a rate: 20 characters, 50 ms at least. */
 static uint32_t default_gap(long baud)
 {
-    long ms = GAP_CHARACTERS * 10 * 1000 / baud;
+    long ms = (GAP_CHARACTERS * 10 * 1000 + baud - 1) / baud;
 
     return (uint32_t)(ms > GAP_MIN_MS ? ms : GAP_MIN_MS);
 }
