@@ -1,3 +1,28 @@
+# The project's shared libraries: how each is built, and how it is installed.
+
+# A shared library NAME from the sources given, with the public header
+# NAME.h and the version script NAME.map beside them: C linkage, no C++
+# runtime, nothing exported but what the script names, SONAME libNAME.so.MAJOR.
+# NAME_BUILD (upper case) is defined while it is built, for the header's
+# export macro.
+function(korvi_shared_library name)
+  add_library(${name} SHARED ${ARGN})
+  korvi_runtime_free(${name})
+  string(TOUPPER ${name} upper)
+  target_compile_definitions(${name} PRIVATE ${upper}_BUILD)
+  target_include_directories(${name} PUBLIC
+    $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  set(map ${CMAKE_CURRENT_SOURCE_DIR}/${name}.map)
+  target_link_options(${name} PRIVATE -Wl,--version-script=${map})
+  set_target_properties(${name} PROPERTIES
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR}
+    PUBLIC_HEADER ${name}.h
+    LINK_DEPENDS ${map})
+  add_library(${name}::${name} ALIAS ${name})
+endfunction()
+
 # Installs one of the project's shared libraries the way callers find it: the
 # library and its links, its public header, a pkg-config file and a CMake
 # package (find_package(NAME) gives NAME::NAME). The runtime goes into
