@@ -39,27 +39,26 @@ listing() {
         sed 's/ $//; s/\(Targets-\)[a-z]*\.cmake/\1BUILDTYPE.cmake/' | sort
 }
 
-# Each component's files; all of them together are the whole install.
+# Each component's files; all of them together are the whole install. A
+# library NAME has its runtime in NAME, and what building against it takes in
+# NAME-dev.
+library_runtime() {
+    echo "l $lib/lib$1.so.$major lib$1.so.$version
+f $lib/lib$1.so.$version"
+}
+library_dev() {
+    echo "f $include/$1.h
+l $lib/lib$1.so lib$1.so.$major
+f $lib/pkgconfig/$1.pc
+f $lib/cmake/$1/$1Config.cmake
+f $lib/cmake/$1/$1ConfigVersion.cmake
+f $lib/cmake/$1/$1Targets.cmake
+f $lib/cmake/$1/$1Targets-BUILDTYPE.cmake"
+}
 component_files() {
     case $1 in
-    sci_codec) echo "l $lib/libsci_codec.so.$major libsci_codec.so.$version
-f $lib/libsci_codec.so.$version" ;;
-    sci_codec-dev) echo "f $include/sci_codec.h
-l $lib/libsci_codec.so libsci_codec.so.$major
-f $lib/pkgconfig/sci_codec.pc
-f $lib/cmake/sci_codec/sci_codecConfig.cmake
-f $lib/cmake/sci_codec/sci_codecConfigVersion.cmake
-f $lib/cmake/sci_codec/sci_codecTargets.cmake
-f $lib/cmake/sci_codec/sci_codecTargets-BUILDTYPE.cmake" ;;
-    sci_stream) echo "l $lib/libsci_stream.so.$major libsci_stream.so.$version
-f $lib/libsci_stream.so.$version" ;;
-    sci_stream-dev) echo "f $include/sci_stream.h
-l $lib/libsci_stream.so libsci_stream.so.$major
-f $lib/pkgconfig/sci_stream.pc
-f $lib/cmake/sci_stream/sci_streamConfig.cmake
-f $lib/cmake/sci_stream/sci_streamConfigVersion.cmake
-f $lib/cmake/sci_stream/sci_streamTargets.cmake
-f $lib/cmake/sci_stream/sci_streamTargets-BUILDTYPE.cmake" ;;
+    sci_codec | sci_stream) library_runtime "$1" ;;
+    *-dev) library_dev "${1%-dev}" ;;
     daemon) echo "f $sbin/daemon" ;;
     sci) echo "f $bin/sci" ;;
     esac
