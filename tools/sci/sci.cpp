@@ -337,29 +337,38 @@ void print_frame(const char *place, const sci_stream_frame_t *f)
     fwrite(line, 1, n, stdout);
 }
 
-static int run_pack(int argc, char **argv)
+int pack_operands(int argc, char **argv, int first, const struct options *opt, uint8_t *frame,
+                  int16_t *n)
 {
     static uint8_t payload[SCI_V2_MAX_PAYLOAD];
-    uint8_t frame[FRAME_MAX];
     struct hex_reader h = {payload, sizeof payload, 0, -1};
-    struct options opt;
     sci_pack_t msg;
+    int status = read_hex(argc, argv, first, &h, false);
+
+    if (status != 0)
+        return status;
+    msg.version = (uint8_t)opt->version;
+    msg.addr = (uint8_t)opt->addr;
+    msg.cmd = (uint16_t)opt->cmd;
+    msg.len = (uint16_t)h.count;
+    msg.data = payload;
+    *n = cu_korvi_sci_pack(&msg, frame, FRAME_MAX);
+    if (*n < 0)
+        return fail("a version-%ld payload takes at most %d bytes, not %zu", opt->version,
+                    opt->version == 1 ? SCI_V1_MAX_PAYLOAD : SCI_V2_MAX_PAYLOAD, h.count);
+    return GO_ON;
+}
+
+static int run_pack(int argc, char **argv)
+{
+    uint8_t frame[FRAME_MAX];
+    struct options opt;
     int16_t n;
     int status;
 
     status = parse_options(argc, argv, "Vac", "Vac", g_pack_help, &opt);
-    if (status != GO_ON || (status = read_hex(argc, argv, 2, &h, false)) != 0)
+    if (status != GO_ON || (status = pack_operands(argc, argv, 2, &opt, frame, &n)) != GO_ON)
         return status;
-
-    msg.version = (uint8_t)opt.version;
-    msg.addr = (uint8_t)opt.addr;
-    msg.cmd = (uint16_t)opt.cmd;
-    msg.len = (uint16_t)h.count;
-    msg.data = payload;
-    n = cu_korvi_sci_pack(&msg, frame, sizeof frame);
-    if (n < 0)
-        return fail("a version-%ld payload takes at most %d bytes, not %zu", opt.version,
-                    opt.version == 1 ? SCI_V1_MAX_PAYLOAD : SCI_V2_MAX_PAYLOAD, h.count);
     print_hex(frame, (size_t)n);
     printf("\n");
     return EXIT_DONE;

@@ -69,6 +69,12 @@ struct hex_reader {
  * the exit status. */
 int read_hex(int argc, char **argv, int first, struct hex_reader *h, bool from_stdin);
 
+/* Packs the frame of -V, -a and -c with the payload in the hex operands from
+ * index `first` on into `frame` (FRAME_MAX bytes); *n gets its length.
+ * Returns GO_ON or the exit status. */
+int pack_operands(int argc, char **argv, int first, const struct options *opt, uint8_t *frame,
+                  int16_t *n);
+
 /* Prints bytes as blank-separated hex. */
 void print_hex(const uint8_t *bytes, size_t count);
 

@@ -332,14 +332,11 @@ static int write_frame(const uint8_t *frame, size_t n)
 
 int run_send(int argc, char **argv)
 {
-    static uint8_t payload[SCI_V2_MAX_PAYLOAD];
     static sci_stream_t rd;
     uint8_t frame[FRAME_MAX];
-    struct hex_reader h = {payload, sizeof payload, 0, -1};
     sci_stream_frame_t f;
     struct options opt;
     const char *device;
-    sci_pack_t msg;
     uint64_t deadline;
     int first = 0;
     int status;
@@ -347,17 +344,8 @@ int run_send(int argc, char **argv)
 
     status = parse_options(argc, argv, "bVacrAC", "bVac", g_send_help, &opt);
     if (status != GO_ON || (status = device_operand(argc, argv, &device, &first)) != GO_ON ||
-        (status = read_hex(argc, argv, first, &h, false)) != 0)
+        (status = pack_operands(argc, argv, first, &opt, frame, &n)) != GO_ON)
         return status;
-    msg.version = (uint8_t)opt.version;
-    msg.addr = (uint8_t)opt.addr;
-    msg.cmd = (uint16_t)opt.cmd;
-    msg.len = (uint16_t)h.count;
-    msg.data = payload;
-    n = cu_korvi_sci_pack(&msg, frame, sizeof frame);
-    if (n < 0)
-        return fail("a version-%ld payload takes at most %d bytes, not %zu", opt.version,
-                    opt.version == 1 ? SCI_V1_MAX_PAYLOAD : SCI_V2_MAX_PAYLOAD, h.count);
     if ((status = open_line(device, opt.baud)) != GO_ON)
         return status;
     catch_signals();
