@@ -16,7 +16,7 @@ test="$run readelf:binutils pkg-config:pkg-config pgrep:procps
     /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a:libclang-rt-14-dev
     valgrind:valgrind arm-linux-gnueabihf-g++:g++-arm-linux-gnueabihf
     arm-linux-gnueabihf-g++-11:g++-11-arm-linux-gnueabihf qemu-arm:qemu-user busybox:busybox
-    start-stop-daemon:dpkg"
+    start-stop-daemon:dpkg tshark:tshark"
 bench="$run /usr/include/benchmark/benchmark.h:libbenchmark-dev valgrind:valgrind
     runsvdir:runit s6-svscan:s6 busybox:busybox /usr/bin/time:time od:coreutils"
 

@@ -10,7 +10,7 @@
 #define SCAN_CHUNK 65536
 
 const char g_scan_help[] =
-    "usage: sci scan [-a ADDR] [-c CMD] [FILE|-]\n"
+    "usage: sci scan [-a ADDR] [-c CMD] [--pcap PCAP] [FILE|-]\n"
     "\n"
     "Reads raw bytes (FILE, or standard input when it is - or missing) and\n"
     "prints one line for every frame found at a sync header (55 AA or 55 BB):\n"
@@ -25,11 +25,17 @@ const char g_scan_help[] =
     "so a frame hidden in a damaged one is still found. -a keeps frames with\n"
     "that address, -c frames with that command or 0xFFFF.\n"
     "\n"
+    "--pcap writes every complete frame printed, good or bad, into PCAP as one\n"
+    "record of a classic pcap file of link type USER0 (147), stamped 1970-01-01\n"
+    "plus the frame's offset in microseconds: a capture tool's time column then\n"
+    "reads the offset. tools/wireshark/sci.lua shows the frames in Wireshark.\n"
+    "\n"
     "Exit status: 0 a good frame was found; 1 none; 2 bad usage or input;\n"
     "3 a read or write failed.\n";
 
-/* Takes every frame the reader has out and prints it; counts the good ones. */
-static void print_frames(sci_stream_t *rd, unsigned long long *good)
+/* Takes every frame the reader has out, prints it and records it when asked;
+ * counts the good ones. Returns GO_ON or the exit status. */
+static int print_frames(sci_stream_t *rd, bool record, unsigned long long *good)
 {
     sci_stream_frame_t f;
     char place[24];
@@ -38,7 +44,10 @@ static void print_frames(sci_stream_t *rd, unsigned long long *good)
         snprintf(place, sizeof place, "%08llx:", (unsigned long long)f.offset);
         print_frame(place, &f);
         *good += f.result == SCI_OK;
+        if (record && pcap_record(&f, f.offset) != GO_ON)
+            return EXIT_IO;
     }
+    return GO_ON;
 }
 
 int run_scan(int argc, char **argv)
@@ -52,7 +61,7 @@ int run_scan(int argc, char **argv)
     int fd = STDIN_FILENO;
     int status;
 
-    status = parse_options(argc, argv, "ac", "", g_scan_help, &opt);
+    status = parse_options(argc, argv, "acP", "", g_scan_help, &opt);
     if (status != GO_ON)
         return status;
     for (int i = 2; i < argc; i++) {
@@ -68,15 +77,20 @@ int run_scan(int argc, char **argv)
     } else {
         name = "standard input";
     }
+    if (opt.pcap != NULL && (status = pcap_open(opt.pcap)) != GO_ON)
+        return status;
 
     /* No gap: a capture's bytes came when they came. */
     sci_stream_init(&rd, 0);
     sci_stream_filter(&rd, opt.addr == NO_VALUE ? SCI_STREAM_ANY : (int32_t)opt.addr,
                       opt.cmd == NO_VALUE ? SCI_STREAM_ANY : (int32_t)opt.cmd);
-    while (!output_failed()) {
+    status = GO_ON;
+    while (status == GO_ON && !output_failed()) {
         /* What was found shows before the scan waits for more, so that
          * frames coming through a pipe show as they come. */
         flush_output();
+        if (opt.pcap != NULL && (status = pcap_flush()) != GO_ON)
+            break;
         got = read(fd, chunk, sizeof chunk);
         if (got < 0 && errno == EINTR)
             continue;
@@ -84,12 +98,18 @@ int run_scan(int argc, char **argv)
             return fail_io("read", name);
         if (got == 0)
             break;
-        for (size_t at = 0; at < (size_t)got;) {
+        for (size_t at = 0; at < (size_t)got && status == GO_ON;) {
             at += sci_stream_feed(&rd, chunk + at, (size_t)got - at, 0);
-            print_frames(&rd, &good);
+            status = print_frames(&rd, opt.pcap != NULL, &good);
         }
     }
-    sci_stream_end(&rd);
-    print_frames(&rd, &good);
+    if (status == GO_ON) {
+        sci_stream_end(&rd);
+        status = print_frames(&rd, opt.pcap != NULL, &good);
+    }
+    if (opt.pcap != NULL && pcap_close() != GO_ON)
+        status = EXIT_IO;
+    if (status != GO_ON)
+        return status;
     return good ? EXIT_DONE : EXIT_REFUSED;
 }

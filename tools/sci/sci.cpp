@@ -178,6 +178,7 @@ int parse_options(int argc, char **argv, const char *allowed, const char *needed
 
     for (const auto &spec : g_option_specs)
         opt->*spec.field = NO_VALUE;
+    opt->pcap = NULL;
     for (int i = 2; i < argc; i++) {
         arg = argv[i];
         if (strcmp(arg, "--") == 0) {
@@ -190,7 +191,15 @@ int parse_options(int argc, char **argv, const char *allowed, const char *needed
             fputs(help, stdout);
             return EXIT_DONE;
         }
-        if (arg[1] == '-' || strchr(allowed, arg[1]) == NULL)
+        if (strchr(allowed, 'P') != NULL && strcmp(arg, "--pcap") == 0) {
+            if (i + 1 == argc)
+                return fail("option --pcap needs a file");
+            argv[i] = NULL;
+            opt->pcap = argv[++i];
+            argv[i] = NULL;
+            continue;
+        }
+        if (arg[1] == '-' || arg[1] == 'P' || strchr(allowed, arg[1]) == NULL)
             return fail("unknown option '%s'", arg);
         argv[i] = NULL;
         value = arg + 2;

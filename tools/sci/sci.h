@@ -38,18 +38,19 @@ int finish_output(int status);
 
 /* The options of all modes; NO_VALUE when not given. */
 struct options {
-    long version;    /* -V */
-    long addr;       /* -a */
-    long cmd;        /* -c */
-    long baud;       /* -b */
-    long gap;        /* -t */
-    long reply;      /* -r */
-    long reply_addr; /* -A */
-    long reply_cmd;  /* -C */
+    long version;     /* -V */
+    long addr;        /* -a */
+    long cmd;         /* -c */
+    long baud;        /* -b */
+    long gap;         /* -t */
+    long reply;       /* -r */
+    long reply_addr;  /* -A */
+    long reply_cmd;   /* -C */
+    const char *pcap; /* --pcap, or NULL */
 };
 
-/* Reads the options named in `allowed` and checks that those in `needed`
- * were given, or prints `help` for --help. Options may come before, between
+/* Reads the options named in `allowed` (P: --pcap FILE) and checks that
+ * those in `needed` were given, or prints `help` for --help. Options may come before, between
  * or after the operands, up to "--"; each option and its value is cleared
  * from argv, so that only operands remain. Returns GO_ON or the exit status. */
 int parse_options(int argc, char **argv, const char *allowed, const char *needed, const char *help,
@@ -82,6 +83,16 @@ void print_hex(const uint8_t *bytes, size_t count);
  *   " vV addr 0xAA cmd 0xCCCC len N checksum ok|bad [PAYLOAD]"
  *   " vV [addr 0xAA] [cmd 0xCCCC] truncated, N of M bytes" (or ", N bytes") */
 void print_frame(const char *place, const sci_stream_frame_t *f);
+
+/* Capture files (pcap.cpp): pcap_open creates FILE with its file header;
+ * pcap_record adds a complete frame (partial ones are left out) stamped
+ * `usec` microseconds after 1970; records wait in a buffer until pcap_flush
+ * writes them; pcap_close flushes and closes. Each returns GO_ON or the exit
+ * status, with the failure said. */
+int pcap_open(const char *name);
+int pcap_record(const sci_stream_frame_t *f, uint64_t usec);
+int pcap_flush(void);
+int pcap_close(void);
 
 int run_scan(int argc, char **argv);
 int run_monitor(int argc, char **argv);

@@ -22,7 +22,7 @@
 #define GAP_CHARACTERS 20
 
 const char g_monitor_help[] =
-    "usage: sci monitor DEVICE -b BAUD [-t GAP_MS] [-a ADDR] [-c CMD]\n"
+    "usage: sci monitor DEVICE -b BAUD [-t GAP_MS] [-a ADDR] [-c CMD] [--pcap PCAP]\n"
     "\n"
     "Sets the serial line DEVICE raw, 8N1, at BAUD (1200 to 921600: one of\n"
     "1200 1800 2400 4800 9600 19200 38400 57600 115200 230400 460800 500000\n"
@@ -37,6 +37,11 @@ const char g_monitor_help[] =
     "that follow. The default gap is 50 ms, or the time of 20 characters at\n"
     "BAUD where that is longer (167 ms at 1200); -t 0 turns the gap off. -a\n"
     "keeps frames with that address, -c frames with that command or 0xFFFF.\n"
+    "\n"
+    "--pcap also writes every complete frame printed, good or bad, into PCAP,\n"
+    "a classic pcap file of link type USER0 (147), each record stamped with\n"
+    "the time its last byte came and written out at once, so that the file can\n"
+    "be followed while the capture runs (tools/wireshark/sci.lua reads it).\n"
     "\n"
     "Ctrl-C or SIGTERM ends it: the line's settings go back as they were, and\n"
     "the counts of good frames, bad checksums, skipped bytes and dropped\n"
@@ -185,11 +190,17 @@ static uint32_t default_gap(long baud)
     return (uint32_t)(ms > GAP_MIN_MS ? ms : GAP_MIN_MS);
 }
 
-/* Prints the frame with the time (UTC, ms) its last byte came, from the
- * monotonic time the reader was fed; flushed at once. */
+/* The time (UTC, ms) a frame's last byte came, from the monotonic time the
+ * reader was fed. */
+static int64_t wall_ms(const sci_stream_frame_t *f, int64_t wall_minus_monotonic_ms)
+{
+    return (int64_t)f->time_ms + wall_minus_monotonic_ms;
+}
+
+/* Prints the frame after the time its last byte came; flushed at once. */
 static void print_timed(const sci_stream_frame_t *f, int64_t wall_minus_monotonic_ms)
 {
-    int64_t ms = (int64_t)f->time_ms + wall_minus_monotonic_ms;
+    int64_t ms = wall_ms(f, wall_minus_monotonic_ms);
     time_t seconds = (time_t)(ms / 1000);
     struct tm tm;
     char place[32];
@@ -270,12 +281,14 @@ int run_monitor(int argc, char **argv)
     int64_t offset;
     uint32_t gap;
 
-    status = parse_options(argc, argv, "btac", "b", g_monitor_help, &opt);
+    status = parse_options(argc, argv, "btacP", "b", g_monitor_help, &opt);
     if (status != GO_ON || (status = device_operand(argc, argv, &device, &first)) != GO_ON)
         return status;
     for (int i = first; i < argc; i++)
         if (argv[i] != NULL)
             return fail("one DEVICE at a time, not '%s' and '%s'", device, argv[i]);
+    if (opt.pcap != NULL && (status = pcap_open(opt.pcap)) != GO_ON)
+        return status;
     if ((status = open_line(device, opt.baud)) != GO_ON)
         return status;
     gap = opt.gap == NO_VALUE ? default_gap(opt.baud) : (uint32_t)opt.gap;
@@ -290,10 +303,17 @@ int run_monitor(int argc, char **argv)
         /* Woken after a gap with nothing read, the reader drops what is
          * stale even when no byte follows it. */
         status = read_line(&rd, gap != 0 ? (int)gap + 1 : -1);
-        while (sci_stream_next(&rd, &f))
+        while (status == GO_ON && sci_stream_next(&rd, &f)) {
             print_timed(&f, offset);
+            if (opt.pcap != NULL &&
+                (pcap_record(&f, (uint64_t)wall_ms(&f, offset) * 1000u) != GO_ON ||
+                 pcap_flush() != GO_ON))
+                status = EXIT_IO;
+        }
     }
     restore_line();
+    if (opt.pcap != NULL && pcap_close() != GO_ON)
+        status = EXIT_IO;
     if (status != GO_ON)
         return status;
     fprintf(stderr,
