@@ -13,7 +13,7 @@ toolchain=${5:-}
 [ $# -gt 5 ] && shift 5 || shift $#
 emulator="$*"
 major=${version%%.*}
-bin=usr/bin sbin=usr/sbin lib=usr/lib include=usr/include
+bin=usr/bin sbin=usr/sbin lib=usr/lib include=usr/include share=usr/share
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -61,9 +61,10 @@ component_files() {
     *-dev) library_dev "${1%-dev}" ;;
     daemon) echo "f $sbin/daemon" ;;
     sci) echo "f $bin/sci" ;;
+    wireshark) echo "f $share/korvi/wireshark/sci.lua" ;;
     esac
 }
-components="sci_codec sci_codec-dev sci_stream sci_stream-dev daemon sci"
+components="sci_codec sci_codec-dev sci_stream sci_stream-dev daemon sci wireshark"
 
 root=$work/stage
 stage "$root"
