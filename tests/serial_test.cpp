@@ -13,8 +13,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -198,6 +201,12 @@ Bytes v2(uint8_t addr, uint16_t cmd, const Bytes &payload)
     return reference_frame(2, addr, cmd, payload.data(), payload.size());
 }
 
+// A version-1 frame as the unpacker reads it.
+Bytes v1_frame()
+{
+    return with_checksum({0x55, 0xAA, 0x01, 0x04, 0x12, 0x34, 0xAB, 0xCD});
+}
+
 // The line's text after its time, which must be within a minute of now.
 std::string after_time(const std::string &line)
 {
@@ -245,6 +254,51 @@ TEST_F(Line, MonitorPrintsFramesAsTheyComeAndPutsTheLineBack)
     EXPECT_EQ(tool.err_text, "sci monitor: 1 good frames, 1 bad checksums, 17 bytes skipped, 1 "
                              "partial frames dropped\n");
     EXPECT_TRUE(restored());
+}
+
+// With --pcap each complete frame is one record, on disk as soon as its line
+// is printed, stamped with the time its last byte came.
+TEST_F(Line, MonitorWritesEachRecordAtOnce)
+{
+    std::string pcap = "/tmp/serial_test." + std::to_string(getpid()) + ".pcap";
+    Tool tool({"monitor", path, "-b", "115200", "--pcap", pcap});
+    ASSERT_TRUE(raw()) << tool.err_text;
+    Bytes good = v2(0x01, 0x1234, {0xAB, 0xCD}), old = v1_frame();
+    auto file = [&] {
+        std::ifstream in(pcap, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    };
+    auto has = [&](size_t bytes) {
+        for (auto end = Clock::now() + kBound; Clock::now() < end; tool.collect(20))
+            if (file().size() >= bytes)
+                return true;
+        return false;
+    };
+    put(good);
+    EXPECT_TRUE(has(24 + 16 + good.size())) << "the first record is not on disk";
+    put({0x55, 0xBB, 0x09}); // cut off by the gap: no record
+    put(old);
+    EXPECT_TRUE(has(24 + 2 * 16 + good.size() + old.size()));
+    kill(tool.pid, SIGTERM);
+    ASSERT_EQ(tool.wait(), 0) << tool.err_text;
+
+    Bytes f = file();
+    std::remove(pcap.c_str());
+    ASSERT_EQ(f.size(), 24 + 2 * 16 + good.size() + old.size());
+    auto u32 = [&](size_t at) {
+        return uint32_t(f[at] | f[at + 1] << 8 | f[at + 2] << 16 | uint32_t(f[at + 3]) << 24);
+    };
+    EXPECT_EQ(u32(0), 0xA1B2C3D4u);
+    EXPECT_EQ(u32(20), 147u);
+    size_t at = 24;
+    for (const Bytes &frame : {good, old}) {
+        long away = long(u32(at)) - long(std::time(nullptr));
+        EXPECT_TRUE(away >= -60 && away <= 0) << "stamped " << away << " s from now";
+        EXPECT_EQ(u32(at + 8), frame.size());
+        EXPECT_EQ(Bytes(f.begin() + long(at + 16), f.begin() + long(at + 16 + frame.size())),
+                  frame);
+        at += 16 + frame.size();
+    }
 }
 
 TEST_F(Line, MonitorSaysWhenTheLineGoesAway)

@@ -236,6 +236,14 @@ check "send a reply wait too long" 2 "" \
     "$(usage " send" "-r takes a number from 0 to 3600000, not '3600001'")" \
     send /dev/null -b 9600 -V 2 -a 1 -c 1 -r 3600001
 
+check "scan --pcap without a file" 2 "" "$(usage " scan" "option --pcap needs a file")" \
+    scan "$work/big" --pcap
+check "scan --pcap where no file can be" 2 "" \
+    "$(usage " scan" "cannot open $work/none/x.pcap: No such file or directory")" \
+    scan --pcap "$work/none/x.pcap" "$work/big"
+check "pack takes no --pcap" 2 "" "$(usage " pack" "unknown option '--pcap'")" \
+    pack --pcap x -V 2 -a 1 -c 1
+
 check "scan missing file" 2 "" \
     "$(usage " scan" "cannot open $work/none: No such file or directory")" scan "$work/none"
 check "scan two files" 2 "" "$(usage " scan" "one capture at a time, not 'a' and 'b'")" scan a b
