@@ -163,7 +163,7 @@ static const struct {
     long min;
     long max;
     long options::*field;
-} g_option_specs[] = {
+} g_option_table[] = {
     {'V', 1, 2, &options::version},       {'a', 0, 0xFF, &options::addr},
     {'c', 0, 0xFFFF, &options::cmd},      {'b', 1, 99999999, &options::baud},
     {'t', 0, 3600000, &options::gap},     {'r', 0, 3600000, &options::reply},
@@ -176,8 +176,8 @@ int parse_options(int argc, char **argv, const char *allowed, const char *needed
     const char *arg;
     const char *value;
 
-    for (const auto &spec : g_option_specs)
-        opt->*spec.field = NO_VALUE;
+    for (const auto &option : g_option_table)
+        opt->*option.field = NO_VALUE;
     opt->pcap = NULL;
     for (int i = 2; i < argc; i++) {
         arg = argv[i];
@@ -209,18 +209,18 @@ int parse_options(int argc, char **argv, const char *allowed, const char *needed
             value = argv[++i];
             argv[i] = NULL;
         }
-        for (const auto &spec : g_option_specs) {
-            if (spec.letter != arg[1])
+        for (const auto &option : g_option_table) {
+            if (option.letter != arg[1])
                 continue;
-            opt->*spec.field = parse_number(value, spec.max);
-            if (opt->*spec.field < spec.min)
-                return fail("%.2s takes a number from %ld to %ld, not '%s'", arg, spec.min,
-                            spec.max, value);
+            opt->*option.field = parse_number(value, option.max);
+            if (opt->*option.field < option.min)
+                return fail("%.2s takes a number from %ld to %ld, not '%s'", arg, option.min,
+                            option.max, value);
         }
     }
     for (; *needed; needed++)
-        for (const auto &spec : g_option_specs)
-            if (spec.letter == *needed && opt->*spec.field == NO_VALUE)
+        for (const auto &option : g_option_table)
+            if (option.letter == *needed && opt->*option.field == NO_VALUE)
                 return fail("missing -%c", *needed);
     return GO_ON;
 }
