@@ -9,7 +9,7 @@
 
 #define SCAN_CHUNK 65536
 
-const char g_scan_help[] =
+static const char g_scan_help[] =
     "usage: sci scan [-a ADDR] [-c CMD] [--pcap PCAP] [FILE|-]\n"
     "\n"
     "Reads raw bytes (FILE, or standard input when it is - or missing) and\n"
@@ -82,8 +82,7 @@ int run_scan(int argc, char **argv)
 
     /* No gap: a capture's bytes came when they came. */
     sci_stream_init(&rd, 0);
-    sci_stream_filter(&rd, opt.addr == NO_VALUE ? SCI_STREAM_ANY : (int32_t)opt.addr,
-                      opt.cmd == NO_VALUE ? SCI_STREAM_ANY : (int32_t)opt.cmd);
+    filter_frames(&rd, &opt);
     status = GO_ON;
     while (status == GO_ON && !output_failed()) {
         /* What was found shows before the scan waits for more, so that

@@ -111,7 +111,8 @@ bool output_failed(void)
     return g_output_errno != 0 || ferror(stdout);
 }
 
-int finish_output(int status)
+/* The mode's status, unless output it wrote did not reach its place. */
+static int finish_output(int status)
 {
     flush_output();
     if (output_failed()) {
@@ -120,6 +121,15 @@ int finish_output(int status)
     }
     return status;
 }
+
+/* Hex text to bytes, fed a character at a time so that it serves arguments
+ * and standard input alike. */
+struct hex_reader {
+    uint8_t *bytes;
+    size_t room;
+    size_t count;
+    int high; /* first digit of a byte in progress, or -1 */
+};
 
 static int hex_digit(int c)
 {
@@ -280,7 +290,10 @@ static int hex_feed_fd(struct hex_reader *h, int fd)
     }
 }
 
-int read_hex(int argc, char **argv, int first, struct hex_reader *h, bool from_stdin)
+/* Reads hex from the operands left in argv from index `first` on, or from
+ * standard input when there are none and `from_stdin` is set. Returns 0 or
+ * the exit status. */
+static int read_hex(int argc, char **argv, int first, struct hex_reader *h, bool from_stdin)
 {
     int status = 0;
     bool seen = false;
@@ -310,7 +323,8 @@ static size_t format_hex(char *text, const uint8_t *bytes, size_t count)
     return count != 0 ? 3 * count - 1 : 0;
 }
 
-void print_hex(const uint8_t *bytes, size_t count)
+/* Prints bytes as blank-separated hex. */
+static void print_hex(const uint8_t *bytes, size_t count)
 {
     char text[3 * FRAME_MAX];
 
@@ -344,6 +358,12 @@ void print_frame(const char *place, const sci_stream_frame_t *f)
     }
     /* One write of the whole line: scan prints hundreds of thousands. */
     fwrite(line, 1, n, stdout);
+}
+
+void filter_frames(sci_stream_t *rd, const struct options *opt)
+{
+    sci_stream_filter(rd, opt->addr == NO_VALUE ? SCI_STREAM_ANY : (int32_t)opt->addr,
+                      opt->cmd == NO_VALUE ? SCI_STREAM_ANY : (int32_t)opt->cmd);
 }
 
 int pack_operands(int argc, char **argv, int first, const struct options *opt, uint8_t *frame,

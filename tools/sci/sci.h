@@ -33,8 +33,6 @@ int fail_io(const char *what, const char *name);
 void flush_output(void);
 /* Whether a write to standard output has failed. */
 bool output_failed(void);
-/* The mode's status, unless output it wrote did not reach its place. */
-int finish_output(int status);
 
 /* The options of all modes; NO_VALUE when not given. */
 struct options {
@@ -56,28 +54,14 @@ struct options {
 int parse_options(int argc, char **argv, const char *allowed, const char *needed, const char *help,
                   struct options *opt);
 
-/* Hex text to bytes, fed a character at a time so that it serves arguments
- * and standard input alike. */
-struct hex_reader {
-    uint8_t *bytes;
-    size_t room;
-    size_t count;
-    int high; /* first digit of a byte in progress, or -1 */
-};
-
-/* Reads hex from the operands left in argv from index `first` on, or from
- * standard input when there are none and `from_stdin` is set. Returns 0 or
- * the exit status. */
-int read_hex(int argc, char **argv, int first, struct hex_reader *h, bool from_stdin);
+/* Hands out only the frames -a and -c ask for (all when not given). */
+void filter_frames(sci_stream_t *rd, const struct options *opt);
 
 /* Packs the frame of -V, -a and -c with the payload in the hex operands from
  * index `first` on into `frame` (FRAME_MAX bytes); *n gets its length.
  * Returns GO_ON or the exit status. */
 int pack_operands(int argc, char **argv, int first, const struct options *opt, uint8_t *frame,
                   int16_t *n);
-
-/* Prints bytes as blank-separated hex. */
-void print_hex(const uint8_t *bytes, size_t count);
 
 /* Prints a frame's line: its place (offset or time), then
  *   " vV addr 0xAA cmd 0xCCCC len N checksum ok|bad [PAYLOAD]"
@@ -97,9 +81,5 @@ int pcap_close(void);
 int run_scan(int argc, char **argv);
 int run_monitor(int argc, char **argv);
 int run_send(int argc, char **argv);
-
-extern const char g_scan_help[];
-extern const char g_monitor_help[];
-extern const char g_send_help[];
 
 #endif

@@ -21,7 +21,7 @@
 #define GAP_MIN_MS 50
 #define GAP_CHARACTERS 20
 
-const char g_monitor_help[] =
+static const char g_monitor_help[] =
     "usage: sci monitor DEVICE -b BAUD [-t GAP_MS] [-a ADDR] [-c CMD] [--pcap PCAP]\n"
     "\n"
     "Sets the serial line DEVICE raw, 8N1, at BAUD (1200 to 921600: one of\n"
@@ -51,7 +51,7 @@ const char g_monitor_help[] =
     "terminal; 3 the line went away (hang-up, a device error, an adapter\n"
     "pulled out) or output failed.\n";
 
-const char g_send_help[] =
+static const char g_send_help[] =
     "usage: sci send DEVICE -b BAUD -V 1|2 -a ADDR -c CMD [PAYLOAD-HEX...]\n"
     "                [-r REPLY_MS] [-A ADDR] [-C CMD]\n"
     "\n"
@@ -293,8 +293,7 @@ int run_monitor(int argc, char **argv)
         return status;
     gap = opt.gap == NO_VALUE ? default_gap(opt.baud) : (uint32_t)opt.gap;
     sci_stream_init(&rd, gap);
-    sci_stream_filter(&rd, opt.addr == NO_VALUE ? SCI_STREAM_ANY : (int32_t)opt.addr,
-                      opt.cmd == NO_VALUE ? SCI_STREAM_ANY : (int32_t)opt.cmd);
+    filter_frames(&rd, &opt);
     catch_signals();
     offset = wall_minus_monotonic_ms();
 
