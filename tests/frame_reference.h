@@ -41,4 +41,27 @@ inline std::vector<uint8_t> reference_frame(uint8_t version, uint8_t addr, uint1
     return with_checksum(f);
 }
 
+// The same with the payload as a vector: the frame a version-2 sender puts
+// on the line.
+inline std::vector<uint8_t> v2_frame(uint8_t addr, uint16_t cmd,
+                                     const std::vector<uint8_t> &payload)
+{
+    return reference_frame(2, addr, cmd, payload.data(), payload.size());
+}
+
+// A version-1 frame as a sender puts it on the line and the codec's unpacker
+// reads it: no zero byte, the command counted in the length byte.
+inline std::vector<uint8_t> v1_frame(uint8_t addr, uint16_t cmd,
+                                     const std::vector<uint8_t> &payload)
+{
+    std::vector<uint8_t> f{0x55,
+                           0xAA,
+                           addr,
+                           static_cast<uint8_t>(payload.size() + 2),
+                           static_cast<uint8_t>(cmd >> 8),
+                           static_cast<uint8_t>(cmd)};
+    f.insert(f.end(), payload.begin(), payload.end());
+    return with_checksum(f);
+}
+
 #endif

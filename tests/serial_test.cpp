@@ -196,16 +196,7 @@ struct Line : public ::testing::Test {
     }
 };
 
-Bytes v2(uint8_t addr, uint16_t cmd, const Bytes &payload)
-{
-    return reference_frame(2, addr, cmd, payload.data(), payload.size());
-}
-
-// A version-1 frame as the unpacker reads it.
-Bytes v1_frame()
-{
-    return with_checksum({0x55, 0xAA, 0x01, 0x04, 0x12, 0x34, 0xAB, 0xCD});
-}
+const auto v2 = v2_frame;
 
 // The line's text after its time, which must be within a minute of now.
 std::string after_time(const std::string &line)
@@ -263,7 +254,7 @@ TEST_F(Line, MonitorWritesEachRecordAtOnce)
     std::string pcap = "/tmp/serial_test." + std::to_string(getpid()) + ".pcap";
     Tool tool({"monitor", path, "-b", "115200", "--pcap", pcap});
     ASSERT_TRUE(raw()) << tool.err_text;
-    Bytes good = v2(0x01, 0x1234, {0xAB, 0xCD}), old = v1_frame();
+    Bytes good = v2(0x01, 0x1234, {0xAB, 0xCD}), old = v1_frame(0x01, 0x1234, {0xAB, 0xCD});
     auto file = [&] {
         std::ifstream in(pcap, std::ios::binary);
         return Bytes(std::istreambuf_iterator<char>(in), {});

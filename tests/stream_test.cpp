@@ -20,24 +20,8 @@ namespace
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes v2(uint8_t addr, uint16_t cmd, const Bytes &payload)
-{
-    return reference_frame(2, addr, cmd, payload.data(), payload.size());
-}
-
-// Version 1 as the codec's unpacker reads it: no zero byte, the command
-// counted in the length byte.
-Bytes v1(uint8_t addr, uint16_t cmd, const Bytes &payload)
-{
-    Bytes f{0x55,
-            0xAA,
-            addr,
-            static_cast<uint8_t>(payload.size() + 2),
-            static_cast<uint8_t>(cmd >> 8),
-            static_cast<uint8_t>(cmd)};
-    f.insert(f.end(), payload.begin(), payload.end());
-    return with_checksum(f);
-}
+const auto v2 = v2_frame;
+const auto v1 = v1_frame;
 
 Bytes cat(std::initializer_list<Bytes> parts)
 {
