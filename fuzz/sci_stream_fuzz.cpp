@@ -3,8 +3,9 @@
 // offsets only grow; every frame's bytes are the input's at its offset;
 // every byte fed ends in a good frame or is skipped; the codec sees at most
 // one longest frame per byte fed; a filter only hides frames, it changes
-// neither them nor the counters; and with a gap, times in any order keep all
-// of that but the split.
+// neither them nor the counters; with a gap, times that pass it and input
+// ended here and there, taking frames out late and feeding the time alone
+// change no frame; and times in any order keep all of that but the split.
 //
 // Input: byte 0 seeds the split, byte 1 chooses an address filter (below
 // 0x80) and the gap's times, the rest is the stream.
@@ -37,12 +38,12 @@ struct Run {
     sci_stream_counters_t counters;
 };
 
-// Takes every frame out, checking each against the input.
+// Takes frames out, at most `most` of them, checking each against the input.
 void drain(sci_stream_t &rd, const uint8_t *in, size_t fed, Run &run, uint64_t &good_bytes,
-           uint64_t &codec_bytes)
+           uint64_t &codec_bytes, size_t most = SIZE_MAX)
 {
     sci_stream_frame_t f;
-    while (sci_stream_next(&rd, &f)) {
+    for (size_t i = 0; i < most && sci_stream_next(&rd, &f); i++) {
         Frame r = {f.offset, f.size, f.total, f.cmd, f.len, f.result, f.version, f.addr};
         require(f.offset + f.size <= fed, "a frame lies within the bytes fed");
         require(std::memcmp(f.bytes, in + f.offset, f.size) == 0,
@@ -94,6 +95,50 @@ Run feed(const uint8_t *in, size_t n, uint32_t gap, int32_t addr, Piece next_pie
     return run;
 }
 
+// A piece of the input: where it ends, when it came, and whether the input
+// is ended after it.
+struct Step {
+    size_t end;
+    uint64_t ms;
+    bool ended;
+};
+
+// Feeds the steps with a gap of 10 ms. Eagerly, every frame is taken out
+// after every call; otherwise only `random` says how many, but all of them
+// when the reader takes no more bytes, and the time alone is fed now and
+// then, at a time between the steps'.
+template <class Random>
+Run feed_steps(const uint8_t *in, const std::vector<Step> &steps, bool eager, Random random)
+{
+    static sci_stream_t rd;
+    Run run;
+    uint64_t good_bytes = 0, codec_bytes = 0, last = 0;
+    size_t at = 0;
+    auto take = [&](size_t most) {
+        drain(rd, in, at, run, good_bytes, codec_bytes, eager ? SIZE_MAX : most);
+    };
+
+    sci_stream_init(&rd, 10);
+    for (const Step &step : steps) {
+        if (!eager && random() % 3 == 0)
+            sci_stream_feed(&rd, nullptr, 0, last + random() % (step.ms - last + 1));
+        while (at < step.end) {
+            size_t took = sci_stream_feed(&rd, in + at, step.end - at, step.ms);
+            at += took;
+            take(took == 0 ? SIZE_MAX : random() % 3);
+        }
+        if (step.ended) {
+            sci_stream_end(&rd);
+            take(random() % 3);
+        }
+        last = step.ms;
+    }
+    sci_stream_end(&rd);
+    take(SIZE_MAX);
+    run.counters = rd.counters;
+    return run;
+}
+
 bool same_counters(const sci_stream_counters_t &a, const sci_stream_counters_t &b)
 {
     return a.good == b.good && a.bad == b.bad && a.skipped == b.skipped && a.dropped == b.dropped;
@@ -133,6 +178,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             kept.push_back(f);
     require(filtered.frames == kept, "a filter only hides frames");
     require(same_counters(filtered.counters, whole.counters), "a filter changes no counter");
+
+    std::vector<Step> steps;
+    uint64_t ms = 0;
+    for (size_t end = 0; end < n;) {
+        end += random() % 40;
+        ms += random() % 4 == 0 ? 11 + random() % 30 : random() % 6;
+        steps.push_back({end < n ? end : n, ms, random() % 16 == 0});
+    }
+    Run eager = feed_steps(in, steps, true, random);
+    Run lazy = feed_steps(in, steps, false, random);
+    require(lazy.frames == eager.frames, "when frames are taken out changes no frame");
+    require(same_counters(lazy.counters, eager.counters), "nor any counter");
 
     // Times that jump by up to 4 gaps, or go back: the checks inside feed()
     // hold whatever the gap drops.

@@ -1,4 +1,11 @@
-/* SCI stream reader. How frames are found and judged: sci_stream.h. */
+/* SCI stream reader. How frames are found and judged: sci_stream.h.
+ *
+ * The bytes held are buf[pos, fill): pos is where the search stands, at the
+ * start of the frame being put together. Bytes before `stale` were followed
+ * by a cut (the gap, or the end of input): a frame that starts there can only
+ * be completed by them. Once the frame at pos has been looked at, `need` is
+ * the fill it waits for, so that feeding a byte and asking for a frame that
+ * cannot be complete yet costs a few comparisons; 0 means "look again". */
 #include "sci_stream.h"
 
 #include <string.h>
@@ -22,30 +29,49 @@ extern "C" void sci_stream_filter(sci_stream_t *s, int32_t addr, int32_t cmd)
 }
 
 /* Everything held is final: what is incomplete now stays so. */
-static void mark_stale(sci_stream_t *s)
+static void cut(sci_stream_t *s)
 {
     s->stale = s->fill;
     s->stale_ms = s->now_ms;
+    s->need = 0;
+    s->limit = 0;
 }
 
-extern "C" size_t sci_stream_feed(sci_stream_t *s, const uint8_t *bytes, size_t n, uint64_t now_ms)
+/* Moves what is still held to the front, to make room behind it. */
+static void move_to_front(sci_stream_t *s)
+{
+    memmove(s->buf, s->buf + s->pos, (size_t)(s->fill - s->pos));
+    s->base += s->pos;
+    s->fill = (uint16_t)(s->fill - s->pos);
+    s->stale = s->stale > s->pos ? (uint16_t)(s->stale - s->pos) : 0;
+    s->need = s->need > s->pos ? (uint16_t)(s->need - s->pos) : 0;
+    s->pos = 0;
+}
+
+/* Every feed but a byte taken at once. */
+static __attribute__((noinline)) size_t feed_bytes(sci_stream_t *s, const uint8_t *bytes, size_t n,
+                                                   uint64_t now_ms)
 {
     size_t room;
 
-    if (s->gap_ms != 0 && s->fill > s->pos && now_ms > s->now_ms && now_ms - s->now_ms > s->gap_ms)
-        mark_stale(s);
+    /* No byte goes behind a cut before what it cut off is taken out: a
+     * second cut (the end of input, the gap again) would move it. */
+    if (s->pos < s->stale)
+        return 0;
+    s->limit = SCI_STREAM_BUFFER;
+    if (s->gap_ms != 0 && now_ms > s->now_ms && now_ms - s->now_ms > s->gap_ms &&
+        s->fill > s->pos) {
+        cut(s);
+        return 0;
+    }
     if (n == 0)
         return 0;
-    room = sizeof s->buf - s->fill;
+    room = SCI_STREAM_BUFFER - s->fill;
     if (room < n && s->pos != 0) {
-        /* What is still held moves to the front: at most one frame waiting
-         * for its end, when the caller takes frames out as it goes. */
-        memmove(s->buf, s->buf + s->pos, (size_t)(s->fill - s->pos));
-        s->base += s->pos;
-        s->fill = (uint16_t)(s->fill - s->pos);
-        s->stale = s->stale > s->pos ? (uint16_t)(s->stale - s->pos) : 0;
-        s->pos = 0;
-        room = sizeof s->buf - s->fill;
+        /* At most one frame waits for its end, when the caller takes frames
+         * out as it goes. */
+        move_to_front(s);
+        room = SCI_STREAM_BUFFER - s->fill;
     }
     if (n > room)
         n = room;
@@ -57,9 +83,44 @@ extern "C" size_t sci_stream_feed(sci_stream_t *s, const uint8_t *bytes, size_t 
     return n;
 }
 
+/* Copies 2 to 16 bytes without a call: the pieces a UART read gives in raw
+ * mode. The two copies of each pair may overlap. */
+static inline void copy_short(uint8_t *to, const uint8_t *from, size_t n)
+{
+    if (n >= 8) {
+        memcpy(to, from, 8);
+        memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+        memcpy(to, from, 4);
+        memcpy(to + n - 4, from + n - 4, 4);
+    } else {
+        memcpy(to, from, 2);
+        to[n - 1] = from[n - 1];
+    }
+}
+
+extern "C" size_t sci_stream_feed(sci_stream_t *s, const uint8_t *bytes, size_t n, uint64_t now_ms)
+{
+    /* Bytes read a few at a time, as a UART often gives them: no cut waits,
+     * there is room, and the gap has not passed. */
+    if (n == 1 && s->fill < s->limit && (s->gap_ms == 0 || now_ms - s->now_ms <= s->gap_ms)) {
+        s->buf[s->fill++] = bytes[0];
+        s->now_ms = now_ms;
+        return 1;
+    }
+    if (n - 2 < 15 && s->fill + n <= s->limit &&
+        (s->gap_ms == 0 || now_ms - s->now_ms <= s->gap_ms)) {
+        copy_short(s->buf + s->fill, bytes, n);
+        s->fill = (uint16_t)(s->fill + n);
+        s->now_ms = now_ms;
+        return n;
+    }
+    return feed_bytes(s, bytes, n, now_ms);
+}
+
 extern "C" void sci_stream_end(sci_stream_t *s)
 {
-    mark_stale(s);
+    cut(s);
 }
 
 /* Whether the filters let the frame through. A field the bytes do not hold
@@ -78,7 +139,15 @@ static void skip(sci_stream_t *s, size_t count)
     s->counters.skipped += count;
 }
 
-extern "C" int sci_stream_next(sci_stream_t *s, sci_stream_frame_t *f)
+/* The frame at pos can be judged once the bytes held reach pos + count. */
+static int wait_for(sci_stream_t *s, size_t count)
+{
+    s->need = (uint16_t)(s->pos + count);
+    return 0;
+}
+
+/* Looks at the bytes held from pos on, as far as a frame to hand out. */
+static __attribute__((noinline)) int find_frame(sci_stream_t *s, sci_stream_frame_t *f)
 {
     for (;;) {
         const uint8_t *p = s->buf + s->pos;
@@ -86,48 +155,56 @@ extern "C" int sci_stream_next(sci_stream_t *s, sci_stream_frame_t *f)
         const uint8_t *sync;
         bool final;
         size_t have;
+        uint16_t total;
         sci_pack_t rec;
 
         if (held == 0)
-            return 0;
+            return wait_for(s, 1);
         if (p[0] != SYNC) {
-            sync = (const uint8_t *)memchr(p, SYNC, held);
-            skip(s, sync != NULL ? (size_t)(sync - p) : held);
+            /* Up to the next sync byte; memchr pays off over longer runs. */
+            size_t k = 1;
+            if (held > 16) {
+                sync = (const uint8_t *)memchr(p + 1, SYNC, held - 1);
+                k = sync != NULL ? (size_t)(sync - p) : held;
+            } else {
+                while (k < held && p[k] != SYNC)
+                    k++;
+            }
+            skip(s, k);
             continue;
         }
-        /* Bytes before the stale mark can only be completed by each other. */
+        /* Bytes before the cut can only be completed by each other. */
         final = s->pos < s->stale;
         have = final ? (size_t)(s->stale - s->pos) : held;
         if (have < 2) {
             if (!final)
-                return 0;
-            skip(s, 1); /* a lone 55: no version, no frame */
+                return wait_for(s, 4); /* sync and length: a 55 alone says nothing */
+            skip(s, 1);                /* a lone 55: no version, no frame */
             continue;
         }
         if (p[1] != 0xAA && p[1] != 0xBB) {
             skip(s, 1);
             continue;
         }
-        memset(f, 0, sizeof *f);
-        f->offset = s->base + s->pos;
-        f->bytes = p;
-        f->version = p[1] == 0xAA ? 1 : 2;
-        f->time_ms = final ? s->stale_ms : s->now_ms;
-        if (have > 2)
-            f->addr = p[2];
-        if (have > 3) {
-            if (f->version == 1 && p[3] < 2) {
-                skip(s, 1); /* no frame has that length */
-                continue;
-            }
-            /* The length byte counts the command in version 1, not in 2. */
-            f->total = (uint16_t)(p[3] + (f->version == 1 ? 6 : 8));
+        if (have > 3 && p[1] == 0xAA && p[3] < 2) {
+            skip(s, 1); /* no frame has that length */
+            continue;
         }
-        if (have > 5)
-            f->cmd = (uint16_t)(p[4] << 8 | p[5]);
-        if (f->total == 0 || have < f->total) {
-            if (!final)
-                return 0;
+        /* The length byte counts the command in version 1, not in 2. */
+        total = have > 3 ? (uint16_t)(p[3] + (p[1] == 0xAA ? 6 : 8)) : 0;
+        if (!final && (total == 0 || have < total))
+            return wait_for(s, total != 0 ? total : 4);
+
+        f->offset = s->base + s->pos;
+        f->time_ms = final ? s->stale_ms : s->now_ms;
+        f->bytes = p;
+        f->payload = NULL;
+        f->total = total;
+        f->version = p[1] == 0xAA ? 1 : 2;
+        f->addr = have > 2 ? p[2] : 0;
+        f->cmd = have > 5 ? (uint16_t)(p[4] << 8 | p[5]) : 0;
+        f->len = 0;
+        if (total == 0 || have < total) {
             f->size = (uint16_t)have;
             f->result = SCI_STREAM_PARTIAL;
             s->counters.dropped++;
@@ -135,7 +212,7 @@ extern "C" int sci_stream_next(sci_stream_t *s, sci_stream_frame_t *f)
         } else {
             /* The codec judges the frame against its own address and command,
              * and copies the payload onto itself. */
-            f->size = f->total;
+            f->size = total;
             rec.len = 0;
             rec.data = s->buf + s->pos + HEADER;
             f->result = cu_korvi_sci_unpack(f->addr, f->cmd, &rec, p, f->size);
@@ -152,4 +229,19 @@ extern "C" int sci_stream_next(sci_stream_t *s, sci_stream_frame_t *f)
         if (wanted(s, f))
             return 1;
     }
+}
+
+extern "C" int sci_stream_next(sci_stream_t *s, sci_stream_frame_t *f)
+{
+    /* The frame at pos still waits for its end, and no cut is due. */
+    if (s->fill < s->need)
+        return 0;
+    /* With nothing held, one byte came, and it starts no frame. */
+    if (s->fill == s->need && s->pos < s->fill && s->buf[s->pos] != SYNC) {
+        skip(s, 1);
+        s->need++;
+        return 0;
+    }
+    s->need = 0;
+    return find_frame(s, f);
 }

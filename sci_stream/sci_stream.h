@@ -5,19 +5,46 @@
  * The caller owns the reader, one struct of fixed size: no heap, no globals,
  * no callbacks, no clock. It hands the reader bytes with the time they came
  * (in milliseconds, from a clock that does not go back, CLOCK_MONOTONIC say)
- * and takes frames out one at a time:
+ * and takes frames out one at a time. A receive loop on a descriptor, which
+ * feeds only the time when nothing came for longer than the gap, so that a
+ * frame cut off is reported without waiting for the next byte:
  *
- *   sci_stream_t rd;
- *   sci_stream_frame_t f;
+ *   // Feeds what fd brings to `rd` until its end (returns 0) or an error
+ *   // (returns -1, errno says which); every frame goes to handle().
+ *   int receive(int fd, sci_stream_t *rd, int gap_ms)
+ *   {
+ *       struct pollfd p = {fd, POLLIN, 0};
+ *       sci_stream_frame_t f;
+ *       uint8_t chunk[256];
+ *       size_t n, at;
+ *       ssize_t got;
+ *       int status = 0;
  *
- *   sci_stream_init(&rd, 50);
- *   for (;;) {
- *       n = read(fd, chunk, sizeof chunk);
- *       for (size_t at = 0; at < n;) {
- *           at += sci_stream_feed(&rd, chunk + at, n - at, now_ms());
- *           while (sci_stream_next(&rd, &f))
- *               handle(&f);
+ *       for (;;) {
+ *           n = 0; // nothing came in time: the reader gets the time alone
+ *           if (poll(&p, 1, gap_ms > 0 ? gap_ms + 1 : -1) > 0) {
+ *               got = read(fd, chunk, sizeof chunk);
+ *               if (got < 0 && (errno == EINTR || errno == EAGAIN))
+ *                   continue;
+ *               if (got <= 0) {
+ *                   status = got == 0 ? 0 : -1;
+ *                   break;
+ *               }
+ *               n = (size_t)got;
+ *           }
+ *           // The reader may take fewer bytes than it is given: taking
+ *           // the frames out lets it take the rest.
+ *           at = 0;
+ *           do {
+ *               at += sci_stream_feed(rd, chunk + at, n - at, now_ms());
+ *               while (sci_stream_next(rd, &f))
+ *                   handle(&f);
+ *           } while (at < n);
  *       }
+ *       sci_stream_end(rd); // what is still incomplete stays so
+ *       while (sci_stream_next(rd, &f))
+ *           handle(&f);
+ *       return status;
  *   }
  *
  * A frame starts at a sync header, 55 AA (version 1, read as the codec's
@@ -27,13 +54,15 @@
  * search goes on behind it; after a bad checksum, a cut-off frame or a
  * version-1 length byte below 2, one byte after its start, so that a good
  * frame inside a damaged one is still found. Each byte is looked at a bounded
- * number of times, so the work is linear in the bytes fed, and the frames
- * found do not depend on how the bytes were split into pieces.
+ * number of times, so the work is linear in the bytes fed.
  *
  * A frame still incomplete when bytes come that are more than the gap younger
- * than its last byte is dropped and reported as partial, so that a stale
- * header's length byte cannot swallow the frames that follow it. A gap of 0
- * turns this off. sci_stream_end treats what has come as the end of input.
+ * than its last byte is cut off there and reported as partial, so that a
+ * stale header's length byte cannot swallow the frames that follow it. A gap
+ * of 0 turns this off. sci_stream_end cuts the stream in the same way, as the
+ * end of input. The frames found depend only on the bytes, their times and
+ * where the input was ended: not on how the bytes were split into pieces, nor
+ * on when frames were taken out or the time alone was fed.
  */
 #ifndef SCI_STREAM_H
 #define SCI_STREAM_H
@@ -99,6 +128,8 @@ typedef struct sci_stream_t {
     uint16_t pos;   /* first byte not yet passed over */
     uint16_t fill;  /* end of the bytes held */
     uint16_t stale; /* bytes before it can no longer be completed */
+    uint16_t need;  /* fill the frame at pos waits for; 0: look again */
+    uint16_t limit; /* fill below which a byte is taken at once; 0 while a cut waits */
     uint8_t buf[SCI_STREAM_BUFFER];
 } sci_stream_t;
 
@@ -112,10 +143,13 @@ SCI_STREAM_API void sci_stream_init(sci_stream_t *s, uint32_t gap_ms);
  * filter on it. */
 SCI_STREAM_API void sci_stream_filter(sci_stream_t *s, int32_t addr, int32_t cmd);
 
-/* Takes bytes that came at `now_ms`, as many of `n` as there is room for, and
- * returns how many it took: take frames out with sci_stream_next, then feed
- * the rest. With n = 0 it only tells the reader the time, so that a partial
- * frame is dropped once the gap has passed even when nothing more comes. */
+/* Takes bytes that came at `now_ms` and returns how many it took. It takes
+ * fewer than `n`, perhaps none, only when what it holds must be taken out
+ * first: its buffer is full, or bytes before a cut (the gap, or
+ * sci_stream_end) are still held. Then call sci_stream_next until it returns
+ * 0 and feed the rest: that feed takes some. With n = 0 it only tells the
+ * reader the time, so that a partial frame is cut off once the gap has passed
+ * even when nothing more comes. */
 SCI_STREAM_API size_t sci_stream_feed(sci_stream_t *s, const uint8_t *bytes, size_t n,
                                       uint64_t now_ms);
 

@@ -4,6 +4,7 @@
 #include <sci_codec.h>
 #include <sci_stream.h>
 
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -56,6 +57,19 @@ int main(void)
 
     check(cu_korvi_sci_unpack(0x02, 0x1234, &msg, v2, sizeof v2) == SCI_ERR_ADDR, "wrong address");
     check(sizeof(sci_pack_t) == 6 + sizeof(void *), "record size");
+
+    /* The reader's structs as programs built against the first release of
+     * libsci_stream.so.1 lay them out. */
+    {
+        struct probe {
+            char c;
+            sci_stream_t s;
+        };
+        check(sizeof(sci_stream_t) == 1104 && offsetof(struct probe, s) == 8 &&
+                  offsetof(sci_stream_t, counters) == 0 && sizeof(sci_stream_counters_t) == 32,
+              "reader layout");
+        check(sizeof(sci_stream_frame_t) == (sizeof(void *) == 8 ? 48 : 40), "frame size");
+    }
 
     /* The version-2 frame after a byte of noise, fed in two pieces, and the
      * version-1 frame cut off by the end of input. */

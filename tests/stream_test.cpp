@@ -33,7 +33,8 @@ Bytes cat(std::initializer_list<Bytes> parts)
 
 Bytes broken(Bytes f)
 {
-    f.back() ^= 0x5A;
+    if (!f.empty())
+        f.back() ^= 0x5A;
     return f;
 }
 
@@ -50,8 +51,9 @@ const Bytes kOld = v1(0x01, 0x1234, {0xAB, 0xCD});
 const Bytes kStale = {0x55, 0xBB, 0x09, 0xFF, 0x00, 0x01};
 
 // One line per frame: offset, version, what came of it, and the time of its
-// last byte unless that is 0.
-std::string describe(const sci_stream_frame_t &f)
+// last byte unless that is 0 (or, with `times` off, unless the frame is
+// partial: only a cut frame's time does not depend on when it was taken out).
+std::string describe(const sci_stream_frame_t &f, bool times = true)
 {
     char text[96];
     if (f.result == SCI_STREAM_PARTIAL)
@@ -62,14 +64,16 @@ std::string describe(const sci_stream_frame_t &f)
                       (unsigned long long)f.offset, f.version, f.addr, f.cmd, f.len,
                       f.result == SCI_OK ? "ok" : "bad");
     std::string line = text;
-    if (f.time_ms != 0)
+    if (f.time_ms != 0 && (times || f.result == SCI_STREAM_PARTIAL))
         line += " @" + std::to_string(f.time_ms);
     return line;
 }
 
+// Bytes that came at one time; the input ends after them when `end` is set.
 struct Piece {
     Bytes bytes;
     uint64_t ms;
+    bool end = false;
 };
 
 struct Outcome {
@@ -79,18 +83,21 @@ struct Outcome {
     uint64_t good_bytes;  // bytes of the good frames
 };
 
-// Feeds each piece whole (as much as the reader takes at a time), taking
-// frames out as it goes, then ends the input when asked. Every frame's bytes
-// must be the stream's at its offset, and a complete frame's payload must
-// follow its header.
-Outcome feed(sci_stream_t &rd, const std::vector<Piece> &pieces, bool end)
-{
+// Takes frames out of a reader, checking each: its bytes must be the
+// stream's at its offset, and a complete frame's payload must follow its
+// header.
+struct Taker {
+    sci_stream_t &rd;
+    bool times;
     Outcome out{};
     Bytes stream;
-    sci_stream_frame_t f;
-    auto drain = [&] {
-        while (sci_stream_next(&rd, &f)) {
-            out.frames.push_back(describe(f));
+
+    // Takes out at most `most` frames.
+    void take(size_t most = SIZE_MAX)
+    {
+        sci_stream_frame_t f;
+        for (size_t i = 0; i < most && sci_stream_next(&rd, &f); i++) {
+            out.frames.push_back(describe(f, times));
             EXPECT_LE(f.offset + f.size, stream.size());
             EXPECT_EQ(
                 Bytes(f.bytes, f.bytes + f.size),
@@ -102,21 +109,63 @@ Outcome feed(sci_stream_t &rd, const std::vector<Piece> &pieces, bool end)
             if (f.result == SCI_OK)
                 out.good_bytes += f.size;
         }
-    };
+    }
+
+    Outcome finish()
+    {
+        sci_stream_end(&rd);
+        take();
+        out.counters = rd.counters;
+        return out;
+    }
+};
+
+// Feeds each piece whole (as much as the reader takes at a time), taking
+// every frame out after each feed, then ends the input when asked.
+Outcome feed(sci_stream_t &rd, const std::vector<Piece> &pieces, bool end, bool times = true)
+{
+    Taker t{rd, times, {}, {}};
     for (const Piece &p : pieces) {
-        stream.insert(stream.end(), p.bytes.begin(), p.bytes.end());
+        t.stream.insert(t.stream.end(), p.bytes.begin(), p.bytes.end());
         size_t at = 0;
         do {
             at += sci_stream_feed(&rd, p.bytes.data() + at, p.bytes.size() - at, p.ms);
-            drain();
+            t.take();
         } while (at < p.bytes.size());
+        if (p.end) {
+            sci_stream_end(&rd);
+            t.take();
+        }
     }
-    if (end) {
-        sci_stream_end(&rd);
-        drain();
+    if (end)
+        return t.finish();
+    t.out.counters = rd.counters;
+    return t.out;
+}
+
+// The same pieces fed as a careless caller might: frames taken out only now
+// and then (all of them only when the reader takes no more bytes), the time
+// alone fed now and then between pieces, at a time between theirs.
+Outcome feed_lazily(sci_stream_t &rd, const std::vector<Piece> &pieces, std::mt19937 &rng)
+{
+    Taker t{rd, false, {}, {}};
+    uint64_t last = 0;
+    for (const Piece &p : pieces) {
+        if (rng() % 3 == 0)
+            sci_stream_feed(&rd, nullptr, 0, last + rng() % (p.ms - last + 1));
+        t.stream.insert(t.stream.end(), p.bytes.begin(), p.bytes.end());
+        for (size_t at = 0; at < p.bytes.size();) {
+            size_t took = sci_stream_feed(&rd, p.bytes.data() + at, p.bytes.size() - at, p.ms);
+            at += took;
+            t.take(took == 0 ? SIZE_MAX : rng() % 3);
+        }
+        if (p.end) {
+            sci_stream_end(&rd);
+            t.take(rng() % 3);
+        }
+        last = p.ms;
     }
-    out.counters = rd.counters;
-    return out;
+    return t.finish();
 }
 
 struct StreamCase {
@@ -242,6 +291,37 @@ TEST(StreamProperties, AnySplitGivesTheSameFrames)
                 << "offsets must grow";
         ASSERT_EQ(want.good_bytes + want.counters.skipped, s.size()) << "trial " << trial;
         ASSERT_LE(want.codec_bytes, uint64_t(SCI_STREAM_FRAME_MAX) * s.size());
+    }
+}
+
+// Pieces at times that pass the gap now and then, the input ended after some
+// of them: taking frames out late, feeding the time alone and ending the
+// input between takes change neither the frames found, nor their counts.
+TEST(StreamProperties, HowCallsInterleaveChangesNoFrame)
+{
+    std::mt19937 rng(20261209);
+    for (int trial = 0; trial < 300; trial++) {
+        Bytes s = random_stream(rng, 1 + rng() % 60);
+        std::vector<Piece> pieces;
+        uint64_t ms = 0;
+        for (size_t at = 0; at < s.size();) {
+            size_t n = std::min<size_t>(s.size() - at, rng() % 3 ? rng() % 8 : rng() % 600);
+            ms += rng() % 4 == 0 ? 11 + rng() % 30 : rng() % 6;
+            pieces.push_back(
+                {Bytes(s.begin() + long(at), s.begin() + long(at + n)), ms, rng() % 16 == 0});
+            at += n;
+        }
+        sci_stream_t eager, lazy;
+        sci_stream_init(&eager, 10);
+        sci_stream_init(&lazy, 10);
+        Outcome want = feed(eager, pieces, true, false);
+        Outcome got = feed_lazily(lazy, pieces, rng);
+        ASSERT_EQ(got.frames, want.frames) << "trial " << trial;
+        ASSERT_TRUE(got.counters.good == want.counters.good &&
+                    got.counters.bad == want.counters.bad &&
+                    got.counters.skipped == want.counters.skipped &&
+                    got.counters.dropped == want.counters.dropped)
+            << "trial " << trial;
     }
 }
 
