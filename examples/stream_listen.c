@@ -1,6 +1,7 @@
 /* A device program's receive loop: reads a tty (set up by the caller, or
  * standard input) and prints the good frames for one address, with the
  * stream reader doing the framing. No heap; the reader is one static struct.
+ * The loop, receive(), is the one sci_stream.h shows.
  *
  *   stream_listen ADDR [TTY]
  */
@@ -10,10 +11,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
+
+/* A partial frame older than this is dropped. */
+#define GAP_MS 50
 
 static uint64_t now_ms(void)
 {
@@ -23,12 +28,55 @@ static uint64_t now_ms(void)
     return (uint64_t)t.tv_sec * 1000u + (uint64_t)t.tv_nsec / 1000000u;
 }
 
+static void handle(const sci_stream_frame_t *f)
+{
+    if (f->result == SCI_OK)
+        printf("command 0x%04X, %u payload bytes\n", f->cmd, f->len);
+}
+
+int receive(int fd, sci_stream_t *rd, int gap_ms);
+
+// Feeds what fd brings to `rd` until its end (returns 0) or an error
+// (returns -1, errno says which); every frame goes to handle().
+int receive(int fd, sci_stream_t *rd, int gap_ms)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    sci_stream_frame_t f;
+    uint8_t chunk[256];
+    size_t n, at;
+    ssize_t got;
+    int status = 0;
+
+    for (;;) {
+        n = 0; // nothing came in time: the reader gets the time alone
+        if (poll(&p, 1, gap_ms > 0 ? gap_ms + 1 : -1) > 0) {
+            got = read(fd, chunk, sizeof chunk);
+            if (got < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (got <= 0) {
+                status = got == 0 ? 0 : -1;
+                break;
+            }
+            n = (size_t)got;
+        }
+        // The reader may take fewer bytes than it is given: taking
+        // the frames out lets it take the rest.
+        at = 0;
+        do {
+            at += sci_stream_feed(rd, chunk + at, n - at, now_ms());
+            while (sci_stream_next(rd, &f))
+                handle(&f);
+        } while (at < n);
+    }
+    sci_stream_end(rd); // what is still incomplete stays so
+    while (sci_stream_next(rd, &f))
+        handle(&f);
+    return status;
+}
+
 int main(int argc, char **argv)
 {
     static sci_stream_t rd;
-    sci_stream_frame_t f;
-    uint8_t chunk[256];
-    ssize_t n;
     int fd = 0;
 
     if (argc < 2) {
@@ -39,29 +87,13 @@ int main(int argc, char **argv)
         perror(argv[2]);
         return 1;
     }
-    /* A partial frame older than 50 ms is dropped; frames for ADDR only. */
-    sci_stream_init(&rd, 50);
+    /* Frames for ADDR only. */
+    sci_stream_init(&rd, GAP_MS);
     sci_stream_filter(&rd, atoi(argv[1]), SCI_STREAM_ANY);
-    do {
-        n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            perror("read");
-            return 1;
-        }
-        if (n == 0)
-            sci_stream_end(&rd); /* what is still incomplete will stay so */
-        /* The reader takes what it has room for; frames out make room. */
-        for (size_t at = 0;;) {
-            at += sci_stream_feed(&rd, chunk + at, (size_t)n - at, now_ms());
-            while (sci_stream_next(&rd, &f))
-                if (f.result == SCI_OK)
-                    printf("command 0x%04X, %u payload bytes\n", f.cmd, f.len);
-            if (at == (size_t)n)
-                break;
-        }
-    } while (n != 0);
+    if (receive(fd, &rd, GAP_MS) != 0) {
+        perror("read");
+        return 1;
+    }
     printf("%llu good, %llu bad, %llu bytes skipped, %llu partial\n",
            (unsigned long long)rd.counters.good, (unsigned long long)rd.counters.bad,
            (unsigned long long)rd.counters.skipped, (unsigned long long)rd.counters.dropped);
