@@ -1,30 +1,46 @@
-// The stream reader's speed per byte, for streams of doubling size, fed in
-// large pieces and a byte at a time: flat figures down a column show the work
-// growing in step with the bytes. Three streams:
-//   frames   version-2 frames of 0 to 255 payload bytes, 0 to 64 random bytes apart
-//   headers  55 BB xx FF over and over: a header announcing 255 bytes at every
-//            fourth byte, each one complete only 263 bytes on, each one bad
-//   sync     0x55 and nothing else: a sync byte everywhere, never a frame
-//   stream_bench [MIB]   (default 64: the largest size; the others halve it)
+// The stream reader's cost per byte. Two tables:
+//
+// 1. A stream of 100,000 version-2 frames fed in pieces of 1, 16 and 65536
+//    bytes, each piece followed by taking every frame out, as a receive loop
+//    does: nanoseconds per byte (best of three runs) and instructions per byte,
+//    which callgrind counts when valgrind is on the PATH (the program runs
+//    itself under it; the count is the same on a busy machine).
+// 2. Streams of doubling size fed in large pieces and a byte at a time: flat
+//    figures down a column show the work growing in step with the bytes.
+//    Three streams:
+//      frames   version-2 frames of 0 to 255 payload bytes, 0 to 64 random bytes apart
+//      headers  55 BB xx FF over and over: a header announcing 255 bytes at every
+//               fourth byte, each one complete only 263 bytes on, each one bad
+//      sync     0x55 and nothing else: a sync byte everywhere, never a frame
+//
+//   stream_bench [MIB]         both tables (MIB: the largest size of the second, default 64)
+//   stream_bench count PIECE   feeds the first table's stream once, for callgrind
 #include "sci_stream.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <random>
+#include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace
 {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes make(const char *kind, size_t size)
+constexpr size_t kFrames = 100000;
+
+// `size` bytes of the given kind, or, with size 0, a stream of `frames` frames.
+Bytes make(const char *kind, size_t size, size_t frames = 0)
 {
     Bytes s;
     s.reserve(size + 300);
     std::mt19937 rng(1);
-    while (s.size() < size) {
+    for (size_t made = 0; size != 0 ? s.size() < size : made < frames; made++) {
         if (kind[0] == 'f') {
             uint8_t payload[255];
             uint8_t frame[263];
@@ -43,7 +59,8 @@ Bytes make(const char *kind, size_t size)
             s.push_back(0x55);
         }
     }
-    s.resize(size);
+    if (size != 0)
+        s.resize(size);
     return s;
 }
 
@@ -54,50 +71,106 @@ double seconds()
     return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
-// Feeds the whole stream in pieces of `piece` bytes, taking every frame out.
-// Returns the time taken; `frames` gets how many came out.
-double run(const Bytes &s, size_t piece, uint64_t &frames)
+// Feeds the whole stream as a receive loop does, a read of up to `piece` bytes
+// at a time, each fed and followed by taking every frame out; what the reader
+// did not take comes again with the next read. Returns how many frames came
+// out. Callgrind counts this function alone.
+__attribute__((noipa)) uint64_t run_stream(const uint8_t *s, size_t size, size_t piece)
 {
     static sci_stream_t rd;
     sci_stream_frame_t f;
-    double start = seconds();
+    uint64_t frames = 0;
 
     sci_stream_init(&rd, 0);
-    frames = 0;
-    for (size_t at = 0; at < s.size();) {
-        size_t end = at + piece < s.size() ? at + piece : s.size();
-        while (at < end) {
-            at += sci_stream_feed(&rd, s.data() + at, end - at, 0);
-            while (sci_stream_next(&rd, &f))
-                frames++;
-        }
+    for (size_t at = 0; at < size;) {
+        at += sci_stream_feed(&rd, s + at, size - at < piece ? size - at : piece, 0);
+        while (sci_stream_next(&rd, &f))
+            frames++;
     }
     sci_stream_end(&rd);
     while (sci_stream_next(&rd, &f))
         frames++;
-    return seconds() - start;
+    return frames;
+}
+
+double best_of_three(const Bytes &s, size_t piece, uint64_t &frames)
+{
+    double best = 1e9;
+    for (int rep = 0; rep < 3; rep++) {
+        double start = seconds();
+        frames = run_stream(s.data(), s.size(), piece);
+        double t = seconds() - start;
+        best = t < best ? t : best;
+    }
+    return best;
+}
+
+// Instructions callgrind counts in run_stream for one pass in pieces of
+// `piece` bytes, or -1 when it cannot be run.
+double instructions(const char *self, size_t piece)
+{
+    char out[] = "/tmp/stream_bench.XXXXXX";
+    int fd = mkstemp(out);
+    if (fd < 0)
+        return -1;
+    close(fd);
+    std::string cmd = "valgrind -q --tool=callgrind --toggle-collect='*run_stream*' "
+                      "--callgrind-out-file=" +
+                      std::string(out) + " " + self + " count " + std::to_string(piece) +
+                      " >/dev/null 2>&1";
+    double total = -1;
+    if (std::system(cmd.c_str()) == 0) {
+        FILE *f = std::fopen(out, "r");
+        char line[256];
+        while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
+            if (std::strncmp(line, "totals:", 7) == 0)
+                total = std::atof(line + 7);
+        if (f != nullptr)
+            std::fclose(f);
+    }
+    std::remove(out);
+    return total;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 3 && std::strcmp(argv[1], "count") == 0) {
+        Bytes s = make("frames", 0, kFrames);
+        run_stream(s.data(), s.size(), size_t(std::atol(argv[2])));
+        return 0;
+    }
     size_t largest = size_t(argc > 1 ? std::atoi(argv[1]) : 64) << 20;
+    bool callgrind = std::system("valgrind --version >/dev/null 2>&1") == 0;
 
-    std::printf("| stream | piece | MiB | frames out | s | MB/s | ns per byte |\n");
+    Bytes s = make("frames", 0, kFrames);
+    std::printf("%zu frames, %zu bytes, each piece followed by taking the frames out\n\n", kFrames,
+                s.size());
+    std::printf("| piece | frames out | ns per byte | instructions per byte |\n");
+    std::printf("|---:|---:|---:|---:|\n");
+    for (size_t piece : {size_t(1), size_t(16), size_t(65536)}) {
+        uint64_t frames;
+        double t = best_of_three(s, piece, frames);
+        double ir = callgrind ? instructions(argv[0], piece) : -1;
+        std::printf("| %zu | %llu | %.2f | ", piece, (unsigned long long)frames,
+                    t * 1e9 / double(s.size()));
+        if (ir < 0)
+            std::printf("(no valgrind) |\n");
+        else
+            std::printf("%.1f |\n", ir / double(s.size()));
+    }
+
+    std::printf("\n| stream | piece | MiB | frames out | s | MB/s | ns per byte |\n");
     std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
     for (const char *kind : {"frames", "headers", "sync"})
         for (size_t piece : {size_t(65536), size_t(1)})
             for (size_t size = largest / 4; size <= largest; size *= 2) {
                 // A byte at a time is slow enough to show at a quarter of it.
                 size_t bytes = piece == 1 ? size / 4 : size;
-                Bytes s = make(kind, bytes);
+                Bytes k = make(kind, bytes);
                 uint64_t frames;
-                double best = 1e9;
-                for (int rep = 0; rep < 3; rep++) {
-                    double t = run(s, piece, frames);
-                    best = t < best ? t : best;
-                }
+                double best = best_of_three(k, piece, frames);
                 std::printf("| %s | %zu | %.0f | %llu | %.3f | %.0f | %.2f |\n", kind, piece,
                             double(bytes) / 1048576, (unsigned long long)frames, best,
                             double(bytes) / best / 1e6, best * 1e9 / double(bytes));
