@@ -112,7 +112,8 @@ static int16_t accept_frame(uint8_t addr, uint16_t cmd, sci_pack_t *pack, const 
     sum = calculate_checksum(buf + 2, (uint16_t)(len + 4u));
     if (buf[6 + len] != (uint8_t)sum || buf[7 + len] != (uint8_t)(sum >> 8))
         return SCI_ERR_CHECKSUM;
-    if (len != 0)
+    /* Unpacked in place, the payload is where it belongs already. */
+    if (len != 0 && pack->data != buf + 6)
         memmove(pack->data, buf + 6, len);
     return SCI_OK;
 }
