@@ -25,30 +25,33 @@ static uint16_t calculate_checksum(const uint8_t *bytes, uint16_t count)
     return sum;
 }
 
-/* Appends the checksum to the `end` bytes of frame written so far, covering
- * them from the address on. Returns the frame length. */
-static int16_t append_checksum(uint8_t *buf, uint16_t end)
+/* Writes the checksum after the `end` bytes of the frame and returns the
+ * frame length. */
+static int16_t put_checksum(uint8_t *buf, uint16_t end, uint16_t sum)
 {
-    uint16_t sum = calculate_checksum(buf + 2, (uint16_t)(end - 2u));
-
     buf[end] = (uint8_t)sum;
     buf[end + 1] = (uint8_t)(sum >> 8);
     return (int16_t)(end + 2u);
 }
 
 /* The payload may lie anywhere, even inside `buf` (a caller may build it in
- * place): the record is read before anything is written, the payload is moved
- * to its place before the header can overwrite it, and the checksum is summed
- * over the frame as written. */
+ * place): the record is read and the payload summed before anything is
+ * written, and the payload is moved to its place, unless it is there
+ * already, before the header can overwrite it. Summing the caller's bytes,
+ * not the ones just moved, also keeps the sum from waiting on the stores of
+ * the move. */
 static int16_t korvi_sci_pack_ver1(const sci_pack_t *pack, uint8_t *buf, uint16_t size)
 {
     uint32_t len = pack->len;
     uint8_t addr = pack->addr;
     uint16_t cmd = pack->cmd;
+    uint16_t sum;
 
     if (len > SCI_V1_MAX_PAYLOAD || len + SCI_V1_OVERHEAD > size)
         return SCI_ERR_ARG;
-    if (len != 0)
+    sum = (uint16_t)(addr + (len + 3u) + (cmd >> 8) + (cmd & 0xFFu) +
+                     calculate_checksum(pack->data, (uint16_t)len));
+    if (len != 0 && pack->data != buf + 7)
         memmove(buf + 7, pack->data, len);
     buf[0] = (uint8_t)(SCI_SYNC_V1 >> 8);
     buf[1] = (uint8_t)SCI_SYNC_V1;
@@ -57,7 +60,7 @@ static int16_t korvi_sci_pack_ver1(const sci_pack_t *pack, uint8_t *buf, uint16_
     buf[4] = 0x00;
     buf[5] = (uint8_t)(cmd >> 8);
     buf[6] = (uint8_t)cmd;
-    return append_checksum(buf, (uint16_t)(7u + len));
+    return put_checksum(buf, (uint16_t)(7u + len), sum);
 }
 
 static int16_t korvi_sci_pack_ver2(const sci_pack_t *pack, uint8_t *buf, uint16_t size)
@@ -65,10 +68,13 @@ static int16_t korvi_sci_pack_ver2(const sci_pack_t *pack, uint8_t *buf, uint16_
     uint32_t len = pack->len;
     uint8_t addr = pack->addr;
     uint16_t cmd = pack->cmd;
+    uint16_t sum;
 
     if (len > SCI_V2_MAX_PAYLOAD || len + SCI_V2_OVERHEAD > size)
         return SCI_ERR_ARG;
-    if (len != 0)
+    sum = (uint16_t)(addr + len + (cmd >> 8) + (cmd & 0xFFu) +
+                     calculate_checksum(pack->data, (uint16_t)len));
+    if (len != 0 && pack->data != buf + 6)
         memmove(buf + 6, pack->data, len);
     buf[0] = (uint8_t)(SCI_SYNC_V2 >> 8);
     buf[1] = (uint8_t)SCI_SYNC_V2;
@@ -76,7 +82,7 @@ static int16_t korvi_sci_pack_ver2(const sci_pack_t *pack, uint8_t *buf, uint16_
     buf[3] = (uint8_t)len;
     buf[4] = (uint8_t)(cmd >> 8);
     buf[5] = (uint8_t)cmd;
-    return append_checksum(buf, (uint16_t)(6u + len));
+    return put_checksum(buf, (uint16_t)(6u + len), sum);
 }
 
 extern "C" int16_t cu_korvi_sci_pack(const sci_pack_t *pack, uint8_t *buf, uint16_t size)
