@@ -201,8 +201,8 @@ static __attribute__((noinline)) int find_frame(sci_stream_t *s, sci_stream_fram
         f->payload = NULL;
         f->total = total;
         f->version = p[1] == 0xAA ? 1 : 2;
-        f->addr = have > 2 ? p[2] : 0;
-        f->cmd = have > 5 ? (uint16_t)(p[4] << 8 | p[5]) : 0;
+        f->addr = (uint8_t)(have > 2 ? p[2] : 0);
+        f->cmd = (uint16_t)(have > 5 ? p[4] << 8 | p[5] : 0);
         f->len = 0;
         if (total == 0 || have < total) {
             f->size = (uint16_t)have;
