@@ -25,6 +25,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -36,6 +37,9 @@ using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 constexpr auto kBound = std::chrono::seconds(10);
 
+// Where a tool's standard output goes: a pipe the test reads, by default.
+constexpr int kReadOutput = -2, kClosedOutput = -1;
+
 // A running sci: its process, and its standard output and error as they come.
 struct Tool {
     pid_t pid = -1;
@@ -43,7 +47,8 @@ struct Tool {
     std::string out_text, err_text;
     int status = -1;
 
-    explicit Tool(const std::vector<std::string> &args)
+    // `output`: kReadOutput, kClosedOutput, or a descriptor to write to.
+    explicit Tool(const std::vector<std::string> &args, int output = kReadOutput)
     {
         std::vector<std::string> words;
         std::istringstream tool(std::getenv("SCI_TOOL"));
@@ -60,8 +65,10 @@ struct Tool {
             return;
         pid = fork();
         if (pid == 0) {
-            dup2(o[1], 1);
+            dup2(output == kReadOutput ? o[1] : output, 1);
             dup2(e[1], 2);
+            if (output == kClosedOutput)
+                close(1);
             execv(argv[0], argv.data());
             _exit(127);
         }
@@ -304,6 +311,129 @@ TEST_F(Line, MonitorSaysWhenTheLineGoesAway)
     EXPECT_EQ(tool.out_text, "");
 }
 
+// Frames for address 9, `count` of them, 28 bytes each: several times what
+// the reader holds at once.
+Bytes burst(size_t count)
+{
+    Bytes b;
+    for (size_t i = 0; i < count; i++) {
+        Bytes f = v2(0x09, uint16_t(i), Bytes(20, uint8_t(i)));
+        b.insert(b.end(), f.begin(), f.end());
+    }
+    return b;
+}
+
+// A stopped tool (Ctrl-Z, a busy machine) finds a burst in one read when it
+// goes on: every frame shows, and Ctrl-C still ends it.
+TEST_F(Line, MonitorShowsEveryFrameOfABurst)
+{
+    Tool tool({"monitor", path, "-b", "115200"});
+    ASSERT_TRUE(raw()) << tool.err_text;
+    kill(tool.pid, SIGSTOP);
+    put(burst(120));
+    kill(tool.pid, SIGCONT);
+    EXPECT_TRUE(tool.lines(120)) << tool.err_text;
+    kill(tool.pid, SIGINT);
+    ASSERT_EQ(tool.wait(), 0) << tool.err_text;
+    EXPECT_EQ(tool.err_text, "sci monitor: 120 good frames, 0 bad checksums, 0 bytes skipped, 0 "
+                             "partial frames dropped\n");
+    EXPECT_TRUE(restored());
+}
+
+struct WayOut {
+    const char *what;
+    int signal; // 0: standard output's reader goes away, and a frame comes
+    int status;
+    const char *err;
+};
+
+void PrintTo(const WayOut &c, std::ostream *os)
+{
+    *os << c.what;
+}
+
+class Ways : public Line, public ::testing::WithParamInterface<WayOut>
+{
+};
+
+TEST_P(Ways, OutOfMonitorPutTheLineBack)
+{
+    const WayOut &c = GetParam();
+    Tool tool({"monitor", path, "-b", "115200"});
+    ASSERT_TRUE(raw()) << tool.err_text;
+    if (c.signal != 0) {
+        put(v2(0x01, 0x1234, {}));
+        ASSERT_TRUE(tool.lines(1)) << tool.err_text;
+        kill(tool.pid, c.signal);
+    } else {
+        close(tool.out);
+        tool.out = -1;
+        put(v2(0x01, 0x1234, {}));
+    }
+    EXPECT_EQ(tool.wait(), c.status);
+    EXPECT_EQ(tool.err_text, c.err);
+    EXPECT_TRUE(restored());
+}
+
+const char kOneFrame[] =
+    "sci monitor: 1 good frames, 0 bad checksums, 0 bytes skipped, 0 partial frames dropped\n";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Ways, ::testing::Values(
+        WayOut{"SIGINT", SIGINT, 0, kOneFrame},
+        WayOut{"SIGTERM", SIGTERM, 0, kOneFrame},
+        WayOut{"SIGHUP", SIGHUP, 0, kOneFrame},
+        WayOut{"SIGQUIT", SIGQUIT, 0, kOneFrame},
+        WayOut{"standard output's reader goes away", 0, 3, "sci monitor: cannot write standard output: Broken pipe\n"}),
+    ByWhat());
+// clang-format on
+
+// Output that a reader never takes holds no stop signal up.
+TEST_F(Line, MonitorEndsWhileItsOutputWaits)
+{
+    int o[2];
+    ASSERT_EQ(pipe2(o, O_CLOEXEC), 0);
+    fcntl(o[1], F_SETPIPE_SZ, 4096);
+    Tool tool({"monitor", path, "-b", "115200"}, o[1]);
+    close(o[1]);
+    ASSERT_TRUE(raw()) << tool.err_text;
+    put(burst(100));
+    int queued = 0;
+    for (auto end = Clock::now() + kBound; queued < 3800 && Clock::now() < end; tool.collect(20))
+        ioctl(o[0], FIONREAD, &queued);
+    ASSERT_GE(queued, 3800) << "the output does not fill";
+    kill(tool.pid, SIGTERM);
+    EXPECT_EQ(tool.wait(), 0) << tool.err_text;
+    EXPECT_TRUE(restored());
+    close(o[0]);
+}
+
+// With standard output closed, the tool's lines go nowhere: not onto the
+// line, nor into the capture file, whichever would take its place.
+TEST_F(Line, MonitorWithStandardOutputClosedWritesItsLinesNowhere)
+{
+    std::string pcap = "/tmp/serial_test_closed." + std::to_string(getpid()) + ".pcap";
+    Tool tool({"monitor", path, "-b", "115200", "--pcap", pcap}, kClosedOutput);
+    ASSERT_TRUE(raw()) << tool.err_text;
+    Bytes frame = v2(0x01, 0x1234, {});
+    const size_t recorded = 24 + 16 + frame.size();
+    auto size = [&] {
+        std::ifstream in(pcap, std::ios::binary | std::ios::ate);
+        return in ? size_t(in.tellg()) : 0;
+    };
+    put(frame);
+    for (auto end = Clock::now() + kBound; size() < recorded && Clock::now() < end;)
+        tool.collect(20);
+    kill(tool.pid, SIGTERM);
+    ASSERT_EQ(tool.wait(), 0) << tool.err_text;
+    EXPECT_EQ(tool.err_text, kOneFrame);
+    EXPECT_EQ(size(), recorded) << "text in the capture file";
+    std::remove(pcap.c_str());
+    pollfd p = {master, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0) << "the tool wrote onto the line";
+}
+
 struct SendCase {
     const char *what;
     std::vector<std::string> args; // after "send DEVICE -b 115200"
@@ -312,6 +442,7 @@ struct SendCase {
     int status;
     const char *out; // after the time; "" for no line
     const char *err;
+    bool stopped = false; // the replies come while the tool is stopped: one read
 };
 
 void PrintTo(const SendCase &c, std::ostream *os)
@@ -330,8 +461,12 @@ TEST_P(Send, WritesTheFrameAndTakesTheReply)
     args.insert(args.end(), c.args.begin(), c.args.end());
     Tool tool(args);
     EXPECT_EQ(take(c.sent.size()), c.sent) << tool.err_text;
+    if (c.stopped)
+        kill(tool.pid, SIGSTOP);
     for (const Bytes &r : c.replies)
         put(r);
+    if (c.stopped)
+        kill(tool.pid, SIGCONT);
     ASSERT_EQ(tool.wait(), c.status) << tool.err_text;
     std::vector<std::string> lines = split_lines(tool.out_text);
     if (*c.out)
@@ -352,6 +487,7 @@ INSTANTIATE_TEST_SUITE_P(
         SendCase{"the reply after other frames", {"-V", "2", "-a", "1", "-c", "0x1234", "AB", "CD", "-r", "5000"}, kRequest, {v2(0x02, 0x1234, {}), {0x55, 0xBB, 0x01, 0x00, 0x12, 0x34, 0x00, 0x00}, v2(0x01, 0x9999, {}), v2(0x01, 0x1234, {0x00, 0x2A})}, 0, " v2 addr 0x01 cmd 0x1234 len 2 checksum ok 00 2A", ""},
         SendCase{"a reply with command FFFF matches", {"-V", "2", "-a", "1", "-c", "0x1234", "-r", "5000"}, v2(0x01, 0x1234, {}), {v2(0x01, 0xFFFF, {0x01})}, 0, " v2 addr 0x01 cmd 0xFFFF len 1 checksum ok 01", ""},
         SendCase{"-A and -C name the reply", {"-V", "2", "-a", "1", "-c", "0x1234", "-r", "5000", "-A", "5", "-C", "0x0099"}, v2(0x01, 0x1234, {}), {v2(0x01, 0x1234, {}), v2(0x05, 0x0099, {})}, 0, " v2 addr 0x05 cmd 0x0099 len 0 checksum ok", ""},
+        SendCase{"the reply behind a burst, in one read", {"-V", "2", "-a", "1", "-c", "0x1234", "-r", "5000"}, v2(0x01, 0x1234, {}), {burst(120), v2(0x01, 0x1234, {0x07})}, 0, " v2 addr 0x01 cmd 0x1234 len 1 checksum ok 07", "", true},
         SendCase{"no reply in time", {"-V", "2", "-a", "1", "-c", "0x1234", "-r", "300"}, v2(0x01, 0x1234, {}), {v2(0x02, 0x1234, {})}, 1, "", "sci send: no reply within 300 ms\n"}),
     ByWhat());
 // clang-format on

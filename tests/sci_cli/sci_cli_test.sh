@@ -244,6 +244,56 @@ check "scan --pcap where no file can be" 2 "" \
 check "pack takes no --pcap" 2 "" "$(usage " pack" "unknown option '--pcap'")" \
     pack --pcap x -V 2 -a 1 -c 1
 
+# An output file never destroys the input: the capture is checked against
+# the input, and created only once every check has passed.
+cp "$work/big" "$work/keep"
+kept=$(cksum <"$work/keep")
+itself="$(usage " scan" "cannot write $work/keep: it is the input")"
+check "scan --pcap onto its own input" 2 "" "$itself" scan --pcap "$work/keep" "$work/keep"
+input=$work/keep
+check "scan --pcap onto its standard input" 2 "" "$itself" scan --pcap "$work/keep"
+input=/dev/null
+check "monitor refused before it touches its capture file" 2 "" \
+    "$(usage " monitor" "/dev/null is no terminal")" monitor /dev/null -b 9600 --pcap "$work/keep"
+if [ "$(cksum <"$work/keep")" = "$kept" ]; then
+    echo "ok: the input left whole"
+else
+    echo "FAIL: the input was overwritten"
+    failures=$((failures + 1))
+fi
+
+# With standard output closed the lines go nowhere, and not into the capture
+# file that would take its place.
+$emulator "$tool" scan --pcap "$work/closed.pcap" <"$work/big" >&- 2>"$work/err"
+if [ $? = 0 ] && [ "$(wc -c <"$work/closed.pcap")" -eq $((24 + 2 * (16 + 10))) ]; then
+    echo "ok: scan --pcap with standard output closed"
+else
+    echo "FAIL: scan --pcap with standard output closed: $(wc -c <"$work/closed.pcap") bytes"
+    failures=$((failures + 1))
+fi
+
+# A capture's reader that goes away is a failed write, said, with status 3.
+bytes 55 BB 01 02 12 34 AB CD C1 01 >"$work/many"
+for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15; do
+    cat "$work/many" "$work/many" >"$work/twice" && mv "$work/twice" "$work/many"
+done
+mkfifo "$work/fifo"
+head -c 1 "$work/fifo" >/dev/null &
+output=/dev/null
+check "scan --pcap into a FIFO whose reader goes away" 3 "" \
+    "sci scan: cannot write $work/fifo: Broken pipe" scan --pcap "$work/fifo" "$work/many"
+output=
+wait
+
+case $($emulator "$tool" --help) in
+*"sci scan [-a ADDR] [-c CMD] [--pcap PCAP] [FILE|-]"*"sci monitor DEVICE"*"[--pcap PCAP]"*)
+    echo "ok: the usage names --pcap for scan and monitor" ;;
+*)
+    echo "FAIL: the usage does not name --pcap for scan and monitor"
+    failures=$((failures + 1))
+    ;;
+esac
+
 check "scan missing file" 2 "" \
     "$(usage " scan" "cannot open $work/none: No such file or directory")" scan "$work/none"
 check "scan two files" 2 "" "$(usage " scan" "one capture at a time, not 'a' and 'b'")" scan a b

@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #define PCAP_MAGIC_USEC 0xA1B2C3D4u
@@ -15,14 +16,15 @@
 #define LINKTYPE_USER0 147u
 #define RECORD_HEADER 16
 
-/* Records wait here until pcap_flush writes them: scan flushes when it
- * waits for input, monitor after every record. */
+/* Records wait in g_pcap_buf until pcap_flush writes them: scan flushes when
+ * it waits for input, monitor after every record. The buffer is zero at
+ * start, so that it takes no room in the program file. */
 static struct {
     int fd;
     const char *name;
     size_t fill;
-    uint8_t buf[65536];
-} g_pcap = {-1, "", 0, {}};
+} g_pcap = {-1, "", 0};
+static uint8_t g_pcap_buf[65536];
 
 static void put32(uint8_t *p, uint32_t v)
 {
@@ -36,30 +38,37 @@ static void put16(uint8_t *p, uint16_t v)
 
 int pcap_flush(void)
 {
-    size_t at = 0;
-    ssize_t put;
+    int put = write_all(g_pcap.fd, g_pcap_buf, g_pcap.fill);
 
-    while (at < g_pcap.fill) {
-        put = write(g_pcap.fd, g_pcap.buf + at, g_pcap.fill - at);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put < 0) {
-            g_pcap.fill = 0; /* said once; the run ends */
-            return fail_io("write", g_pcap.name);
-        }
-        at += (size_t)put;
-    }
+    /* Said once, the run ends; given up, the tool is stopping. */
     g_pcap.fill = 0;
+    if (put < 0)
+        return fail_io("write", g_pcap.name);
     return GO_ON;
 }
 
-int pcap_open(const char *name)
+int pcap_open(const char *name, int input)
 {
-    uint8_t *h = g_pcap.buf;
+    uint8_t *h = g_pcap_buf;
+    struct stat in, out;
+    int status = GO_ON;
 
-    g_pcap.fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    /* Truncated only once it is known not to be the input. */
+    g_pcap.fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (g_pcap.fd < 0)
         return fail("cannot open %s: %s", name, strerror(errno));
+    if (fstat(g_pcap.fd, &out) != 0)
+        status = fail("cannot open %s: %s", name, strerror(errno));
+    else if (input >= 0 && fstat(input, &in) == 0 && in.st_dev == out.st_dev &&
+             in.st_ino == out.st_ino)
+        status = fail("cannot write %s: it is the input", name);
+    else if (S_ISREG(out.st_mode) && ftruncate(g_pcap.fd, 0) != 0)
+        status = fail("cannot open %s: %s", name, strerror(errno));
+    if (status != GO_ON) {
+        close(g_pcap.fd);
+        g_pcap.fd = -1;
+        return status;
+    }
     g_pcap.name = name;
     put32(h, PCAP_MAGIC_USEC);
     put16(h + 4, 2); /* version 2.4 */
@@ -78,9 +87,9 @@ int pcap_record(const sci_stream_frame_t *f, uint64_t usec)
 
     if (f->result == SCI_STREAM_PARTIAL)
         return GO_ON;
-    if (sizeof g_pcap.buf - g_pcap.fill < RECORD_HEADER + (size_t)f->size && pcap_flush() != GO_ON)
+    if (sizeof g_pcap_buf - g_pcap.fill < RECORD_HEADER + (size_t)f->size && pcap_flush() != GO_ON)
         return EXIT_IO;
-    r = g_pcap.buf + g_pcap.fill;
+    r = g_pcap_buf + g_pcap.fill;
     put32(r, (uint32_t)(usec / 1000000u));
     put32(r + 4, (uint32_t)(usec % 1000000u));
     put32(r + 8, f->size);

@@ -29,6 +29,7 @@ static const char g_scan_help[] =
     "record of a classic pcap file of link type USER0 (147), stamped 1970-01-01\n"
     "plus the frame's offset in microseconds: a capture tool's time column then\n"
     "reads the offset. tools/wireshark/sci.lua shows the frames in Wireshark.\n"
+    "PCAP may not be the input itself.\n"
     "\n"
     "Exit status: 0 a good frame was found; 1 none; 2 bad usage or input;\n"
     "3 a read or write failed.\n";
@@ -77,7 +78,7 @@ int run_scan(int argc, char **argv)
     } else {
         name = "standard input";
     }
-    if (opt.pcap != NULL && (status = pcap_open(opt.pcap)) != GO_ON)
+    if (opt.pcap != NULL && (status = pcap_open(opt.pcap, fd)) != GO_ON)
         return status;
 
     /* No gap: a capture's bytes came when they came. */

@@ -3,8 +3,8 @@
  *
  *   sci pack -V 1|2 -a ADDR -c CMD [PAYLOAD-HEX...]
  *   sci unpack -a ADDR -c CMD [FRAME-HEX...]
- *   sci scan [-a ADDR] [-c CMD] [FILE|-]
- *   sci monitor DEVICE -b BAUD [-t GAP_MS] [-a ADDR] [-c CMD]
+ *   sci scan [-a ADDR] [-c CMD] [--pcap PCAP] [FILE|-]
+ *   sci monitor DEVICE -b BAUD [-t GAP_MS] [-a ADDR] [-c CMD] [--pcap PCAP]
  *   sci send DEVICE -b BAUD -V 1|2 -a ADDR -c CMD [PAYLOAD-HEX...] [-r REPLY_MS] [-A ADDR] [-C CMD]
  *
  * No heap: hex goes into fixed buffers, and a capture or a line is read
@@ -15,6 +15,8 @@
 #include "sci.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -24,6 +26,7 @@
 #define UNPACK_INPUT_MAX 4096
 
 const char *g_mode = "";
+volatile sig_atomic_t g_stop;
 
 /* Indexed by the negated result code. */
 static const char *const g_result_text[] = {
@@ -38,8 +41,9 @@ static const char *const g_result_text[] = {
 static const char g_usage[] =
     "usage: sci pack -V 1|2 -a ADDR -c CMD [PAYLOAD-HEX...]\n"
     "       sci unpack -a ADDR -c CMD [FRAME-HEX...]\n"
-    "       sci scan [-a ADDR] [-c CMD] [FILE|-]\n"
+    "       sci scan [-a ADDR] [-c CMD] [--pcap PCAP] [FILE|-]\n"
     "       sci monitor DEVICE -b BAUD [-t GAP_MS] [-a ADDR] [-c CMD]\n"
+    "                [--pcap PCAP]\n"
     "       sci send DEVICE -b BAUD -V 1|2 -a ADDR -c CMD [PAYLOAD-HEX...]\n"
     "                [-r REPLY_MS] [-A ADDR] [-C CMD]\n"
     "       sci [MODE] --help\n"
@@ -109,6 +113,37 @@ void flush_output(void)
 bool output_failed(void)
 {
     return g_output_errno != 0 || ferror(stdout);
+}
+
+void output_failure(void)
+{
+    if (g_output_errno == 0)
+        g_output_errno = errno;
+}
+
+int write_all(int fd, const void *bytes, size_t n)
+{
+    const uint8_t *p = (const uint8_t *)bytes;
+    struct pollfd out = {fd, POLLOUT, 0};
+    ssize_t put;
+
+    while (n > 0) {
+        /* Once the tool is to stop, output that would wait is given up. */
+        if (g_stop != 0 && poll(&out, 1, 0) != 1)
+            return 1;
+        put = write(fd, p, n);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0 && errno == EAGAIN) {
+            poll(&out, 1, 100);
+            continue;
+        }
+        if (put < 0)
+            return -1;
+        p += put;
+        n -= (size_t)put;
+    }
+    return 0;
 }
 
 /* The mode's status, unless output it wrote did not reach its place. */
@@ -333,10 +368,8 @@ static void print_hex(const uint8_t *bytes, size_t count)
     fwrite(text, 1, format_hex(text, bytes, count), stdout);
 }
 
-void print_frame(const char *place, const sci_stream_frame_t *f)
+size_t format_frame(char *line, const char *place, const sci_stream_frame_t *f)
 {
-    /* The place and the fields take at most 40 + 70 characters. */
-    char line[112 + 3 * FRAME_MAX];
     size_t n;
 
     n = (size_t)snprintf(line, 112, "%.40s v%u", place, f->version);
@@ -356,8 +389,15 @@ void print_frame(const char *place, const sci_stream_frame_t *f)
         n += format_hex(line + n, f->payload, f->len);
         line[n++] = '\n';
     }
+    return n;
+}
+
+void print_frame(const char *place, const sci_stream_frame_t *f)
+{
+    char line[FRAME_LINE_MAX];
+
     /* One write of the whole line: scan prints hundreds of thousands. */
-    fwrite(line, 1, n, stdout);
+    fwrite(line, 1, format_frame(line, place, f), stdout);
 }
 
 void filter_frames(sci_stream_t *rd, const struct options *opt)
@@ -441,10 +481,31 @@ static int run_unpack(int argc, char **argv)
     return rc == SCI_OK ? EXIT_DONE : EXIT_REFUSED;
 }
 
+/* Descriptors 0 to 2 open on /dev/null where they are closed, so that what
+ * the tool opens, a serial line or a capture, never takes their place and
+ * gets what is meant for them. */
+static bool open_standard_descriptors(void)
+{
+    int fd;
+
+    do
+        fd = open("/dev/null", O_RDWR);
+    while (fd >= 0 && fd <= STDERR_FILENO);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
+
 int main(int argc, char **argv)
 {
     int status;
 
+    if (!open_standard_descriptors())
+        return EXIT_IO;
+    /* A reader that went away is a failed write (EPIPE), said and ended
+     * with status 3, not a silent death that leaves a line raw. */
+    signal(SIGPIPE, SIG_IGN);
     if (argc < 2)
         return fail("no mode given");
     if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {

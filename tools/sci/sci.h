@@ -6,6 +6,7 @@
 #include <sci_codec.h>
 #include <sci_stream.h>
 
+#include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -22,6 +23,8 @@
 
 /* The mode being run, for messages ("" before one is known). */
 extern const char *g_mode;
+/* The signal that asked the tool to stop (monitor, send), or 0. */
+extern volatile sig_atomic_t g_stop;
 
 /* One line on standard error about bad usage or input, with a pointer to
  * --help; returns EXIT_USAGE. */
@@ -33,6 +36,12 @@ int fail_io(const char *what, const char *name);
 void flush_output(void);
 /* Whether a write to standard output has failed. */
 bool output_failed(void);
+/* Keeps a failed write to standard output (errno) for finish_output. */
+void output_failure(void);
+/* Writes all `n` bytes to `fd`, however it takes them. Returns 0; 1 when it
+ * gave up because the tool is to stop (g_stop) and `fd` would make it wait;
+ * -1 on a failure, with errno. */
+int write_all(int fd, const void *bytes, size_t n);
 
 /* The options of all modes; NO_VALUE when not given. */
 struct options {
@@ -63,17 +72,26 @@ void filter_frames(sci_stream_t *rd, const struct options *opt);
 int pack_operands(int argc, char **argv, int first, const struct options *opt, uint8_t *frame,
                   int16_t *n);
 
-/* Prints a frame's line: its place (offset or time), then
+/* Room for a frame's line: the place and the fields take at most 40 + 70
+ * characters, the payload 3 per byte. */
+#define FRAME_LINE_MAX (112 + 3 * FRAME_MAX)
+
+/* Writes a frame's line into `line` (FRAME_LINE_MAX bytes) and returns its
+ * length: its place (offset or time), then
  *   " vV addr 0xAA cmd 0xCCCC len N checksum ok|bad [PAYLOAD]"
- *   " vV [addr 0xAA] [cmd 0xCCCC] truncated, N of M bytes" (or ", N bytes") */
+ *   " vV [addr 0xAA] [cmd 0xCCCC] truncated, N of M bytes" (or ", N bytes")
+ * and a line feed. */
+size_t format_frame(char *line, const char *place, const sci_stream_frame_t *f);
+/* Prints a frame's line on standard output, through its buffer. */
 void print_frame(const char *place, const sci_stream_frame_t *f);
 
-/* Capture files (pcap.cpp): pcap_open creates FILE with its file header;
- * pcap_record adds a complete frame (partial ones are left out) stamped
- * `usec` microseconds after 1970; records wait in a buffer until pcap_flush
- * writes them; pcap_close flushes and closes. Each returns GO_ON or the exit
- * status, with the failure said. */
-int pcap_open(const char *name);
+/* Capture files (pcap.cpp): pcap_open creates FILE with its file header,
+ * unless it is the file open as `input` (a descriptor, or -1); pcap_record
+ * adds a complete frame (partial ones are left out) stamped `usec`
+ * microseconds after 1970; records wait in a buffer until pcap_flush writes
+ * them; pcap_close flushes and closes. Each returns GO_ON or the exit status,
+ * with the failure said. */
+int pcap_open(const char *name, int input);
 int pcap_record(const sci_stream_frame_t *f, uint64_t usec);
 int pcap_flush(void);
 int pcap_close(void);

@@ -1,8 +1,14 @@
 /* sci monitor and sci send: SCI frames on a live serial line (any tty).
  *
  * The line is set raw, 8N1, no flow control, at the rate asked, and its
- * settings go back as they were on every way out, signals included: a
- * signal only sets a flag, and the loop that waits on the line ends on it. */
+ * settings go back as they were on every way out. The stop signals (SIGINT,
+ * SIGTERM, SIGHUP, SIGQUIT) are caught before the line is touched. They are
+ * blocked but while the tool waits on the line or writes its output, so that
+ * none slips in between a check and a wait, and a write that waits on a slow
+ * reader still ends on one. The first puts the line back at once (tcsetattr
+ * is async-signal-safe) and asks the loops to end; output that would wait is
+ * then given up, and an alarm a second later breaks a write that began to
+ * wait just as the signal came. */
 #include "sci.h"
 
 #include <errno.h>
@@ -43,13 +49,15 @@ static const char g_monitor_help[] =
     "the time its last byte came and written out at once, so that the file can\n"
     "be followed while the capture runs (tools/wireshark/sci.lua reads it).\n"
     "\n"
-    "Ctrl-C or SIGTERM ends it: the line's settings go back as they were, and\n"
-    "the counts of good frames, bad checksums, skipped bytes and dropped\n"
-    "partial frames go to standard error.\n"
+    "Ctrl-C, SIGTERM, SIGHUP or SIGQUIT ends it, within a second whatever its\n"
+    "output does: the line's settings go back as they were, and the counts of\n"
+    "good frames, bad checksums, skipped bytes and dropped partial frames go\n"
+    "to standard error. PCAP is checked and created before the line is set up,\n"
+    "and may not be DEVICE itself.\n"
     "\n"
-    "Exit status: 0 ended by Ctrl-C or SIGTERM; 2 bad usage, or DEVICE is no\n"
-    "terminal; 3 the line went away (hang-up, a device error, an adapter\n"
-    "pulled out) or output failed.\n";
+    "Exit status: 0 ended by one of those signals; 2 bad usage, or DEVICE is\n"
+    "no terminal; 3 the line went away (hang-up, a device error, an adapter\n"
+    "pulled out) or output failed (a reader that went away, a full disk).\n";
 
 static const char g_send_help[] =
     "usage: sci send DEVICE -b BAUD -V 1|2 -a ADDR -c CMD [PAYLOAD-HEX...]\n"
@@ -64,7 +72,8 @@ static const char g_send_help[] =
     "\n"
     "Exit status: 0 sent (and, with -r, the reply printed); 1 no reply in\n"
     "time; 2 bad usage, or DEVICE is no terminal; 3 the line went away or a\n"
-    "write failed. Ctrl-C or SIGTERM ends it by that signal, settings back.\n";
+    "write failed. Ctrl-C, SIGTERM, SIGHUP or SIGQUIT ends it by that signal,\n"
+    "the line's settings back.\n";
 
 static const struct {
     long baud;
@@ -75,38 +84,70 @@ static const struct {
     {460800, B460800}, {500000, B500000}, {576000, B576000}, {921600, B921600},
 };
 
-/* The line: its descriptor, its name, and its settings before this program. */
+static const int g_stop_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+/* The line: its descriptor, its name, its settings before this program, and
+ * whether they are changed now (the stop signals' handler reads it). */
 static struct {
     int fd;
     const char *name;
     struct termios saved;
-} g_line = {-1, "", {}};
+    volatile sig_atomic_t raw;
+} g_line = {-1, "", {}, 0};
 
-static volatile sig_atomic_t g_signal;
-/* The signal mask to wait with: SIGINT and SIGTERM are blocked but while
- * waiting, so that one cannot slip in between a check and a wait. */
+/* What is read from the line at a time: every byte of it is fed. */
+static uint8_t g_chunk[4096];
+
+/* The signal mask while the tool waits or writes: the stop signals let
+ * through. Otherwise they are blocked. */
 static sigset_t g_wait_mask;
+static sigset_t g_stop_set;
 
-static void on_signal(int sig)
+static void put_line_back(void)
 {
-    g_signal = sig;
+    if (g_line.raw) {
+        g_line.raw = 0;
+        tcsetattr(g_line.fd, TCSANOW, &g_line.saved);
+    }
 }
 
-/* SIGINT and SIGTERM set g_signal and end a wait. */
+static void on_stop(int sig)
+{
+    int saved_errno = errno;
+
+    if (g_stop == 0) {
+        g_stop = sig;
+        put_line_back();
+        alarm(1);
+    }
+    errno = saved_errno;
+}
+
+/* Its only work is to break a system call that waits. */
+static void on_alarm(int)
+{
+}
+
+/* Catches the stop signals and blocks them but while waiting or writing. */
 static void catch_signals(void)
 {
     struct sigaction sa;
-    sigset_t block;
 
     memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, NULL);
-    sigaction(SIGTERM, &sa, NULL);
-    sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigaddset(&block, SIGTERM);
-    sigprocmask(SIG_BLOCK, &block, &g_wait_mask);
+    sigemptyset(&g_stop_set);
+    for (int sig : g_stop_signals)
+        sigaddset(&g_stop_set, sig);
+    /* No SA_RESTART: a wait or a write a signal breaks returns EINTR. */
+    sa.sa_mask = g_stop_set;
+    sa.sa_handler = on_stop;
+    for (int sig : g_stop_signals)
+        sigaction(sig, &sa, NULL);
+    sa.sa_handler = on_alarm;
+    sigaction(SIGALRM, &sa, NULL);
+    sigprocmask(SIG_BLOCK, &g_stop_set, &g_wait_mask);
+    for (int sig : g_stop_signals)
+        sigdelset(&g_wait_mask, sig);
 }
 
 /* Waits up to `wait_ms` (-1: for ever) for `events` on the line, or a
@@ -127,20 +168,14 @@ static uint64_t monotonic_ms(void)
     return (uint64_t)t.tv_sec * 1000u + (uint64_t)t.tv_nsec / 1000000u;
 }
 
-/* Opens DEVICE and sets it raw, 8N1, at the rate -b asked, keeping its
- * settings for restore_line. Returns GO_ON or the exit status. */
+/* Opens DEVICE, a terminal, for the rate -b asked, and keeps its settings;
+ * changes nothing yet. Returns GO_ON or the exit status. */
 static int open_line(const char *name, long baud)
 {
-    struct termios t;
-    speed_t speed = 0;
     bool known = false;
 
-    for (const auto &s : g_speeds) {
-        if (s.baud == baud) {
-            speed = s.speed;
-            known = true;
-        }
-    }
+    for (const auto &s : g_speeds)
+        known = known || s.baud == baud;
     if (!known)
         return fail("-b takes 1200, 1800, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, "
                     "460800, 500000, 576000 or 921600, not %ld",
@@ -155,20 +190,29 @@ static int open_line(const char *name, long baud)
         g_line.fd = -1;
         return fail("%s is no terminal", name);
     }
-    t = g_line.saved;
+    return GO_ON;
+}
+
+/* Sets the line raw, 8N1, at the rate -b asked. Returns GO_ON or the exit
+ * status. */
+static int set_line_raw(long baud)
+{
+    struct termios t = g_line.saved;
+
     cfmakeraw(&t);
     t.c_cflag &= ~(tcflag_t)(CSTOPB | PARENB | CRTSCTS);
     t.c_cflag |= CLOCAL | CREAD | CS8;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
-    if (tcsetattr(g_line.fd, TCSANOW, &t) != 0) {
-        int status = fail_io("set up", name);
-        close(g_line.fd);
-        g_line.fd = -1;
-        return status;
+    for (const auto &s : g_speeds) {
+        if (s.baud == baud) {
+            cfsetispeed(&t, s.speed);
+            cfsetospeed(&t, s.speed);
+        }
     }
+    g_line.raw = 1;
+    if (tcsetattr(g_line.fd, TCSANOW, &t) != 0)
+        return fail_io("set up", g_line.name);
     return GO_ON;
 }
 
@@ -177,7 +221,7 @@ static void restore_line(void)
 {
     if (g_line.fd < 0)
         return;
-    tcsetattr(g_line.fd, TCSANOW, &g_line.saved);
+    put_line_back();
     close(g_line.fd);
     g_line.fd = -1;
 }
@@ -197,22 +241,6 @@ static int64_t wall_ms(const sci_stream_frame_t *f, int64_t wall_minus_monotonic
     return (int64_t)f->time_ms + wall_minus_monotonic_ms;
 }
 
-/* Prints the frame after the time its last byte came; flushed at once. */
-static void print_timed(const sci_stream_frame_t *f, int64_t wall_minus_monotonic_ms)
-{
-    int64_t ms = wall_ms(f, wall_minus_monotonic_ms);
-    time_t seconds = (time_t)(ms / 1000);
-    struct tm tm;
-    char place[32];
-    size_t n;
-
-    gmtime_r(&seconds, &tm);
-    n = strftime(place, sizeof place, "%Y-%m-%d %H:%M:%S", &tm);
-    snprintf(place + n, sizeof place - n, ".%03d", (int)(ms % 1000));
-    print_frame(place, f);
-    flush_output();
-}
-
 static int64_t wall_minus_monotonic_ms(void)
 {
     struct timespec t;
@@ -221,38 +249,61 @@ static int64_t wall_minus_monotonic_ms(void)
     return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000 - (int64_t)monotonic_ms();
 }
 
-/* Waits up to `wait_ms` (-1: for ever) for bytes on the line and feeds them
- * to the reader, or only the time when none came. Returns GO_ON, or EXIT_IO
- * when the line went away, with the line said. */
-static int read_line(sci_stream_t *rd, int wait_ms)
+/* Prints the frame after the time its last byte came, and records it when a
+ * capture file is open; both written out at once, with the stop signals let
+ * through while they wait. Returns GO_ON or the exit status. */
+static int show_frame(const sci_stream_frame_t *f, int64_t wall_minus_monotonic, bool record)
 {
-    static uint8_t chunk[4096];
+    int64_t ms = wall_ms(f, wall_minus_monotonic);
+    time_t seconds = (time_t)(ms / 1000);
+    char line[FRAME_LINE_MAX];
+    char place[32];
+    struct tm tm;
+    int status = GO_ON;
+    size_t n;
+
+    gmtime_r(&seconds, &tm);
+    n = strftime(place, sizeof place, "%Y-%m-%d %H:%M:%S", &tm);
+    snprintf(place + n, sizeof place - n, ".%03d", (int)(ms % 1000));
+    n = format_frame(line, place, f);
+    sigprocmask(SIG_SETMASK, &g_wait_mask, NULL);
+    if (write_all(STDOUT_FILENO, line, n) < 0) {
+        output_failure();
+        status = EXIT_IO;
+    } else if (record && (pcap_record(f, (uint64_t)ms * 1000u) != GO_ON || pcap_flush() != GO_ON)) {
+        status = EXIT_IO;
+    }
+    sigprocmask(SIG_BLOCK, &g_stop_set, NULL);
+    return status;
+}
+
+/* Waits up to `wait_ms` (-1: for ever) for bytes on the line and reads them
+ * into g_chunk. Returns how many came (0: none in time, or a signal), or -1
+ * when the line went away, with the line said. */
+static ssize_t read_line(int wait_ms)
+{
     ssize_t got;
     int ready;
 
     ready = wait_line(POLLIN, wait_ms);
     if (ready < 0 && errno == EINTR)
-        return GO_ON;
-    if (ready < 0)
-        return fail_io("wait on", g_line.name);
-    if (ready == 0) {
-        sci_stream_feed(rd, NULL, 0, monotonic_ms());
-        return GO_ON;
+        return 0;
+    if (ready < 0) {
+        fail_io("wait on", g_line.name);
+        return -1;
     }
-    got = read(g_line.fd, chunk, sizeof chunk);
+    if (ready == 0)
+        return 0;
+    got = read(g_line.fd, g_chunk, sizeof g_chunk);
     if (got < 0 && (errno == EINTR || errno == EAGAIN))
-        return GO_ON;
+        return 0;
     if (got <= 0) {
         /* A tty whose other end went away reads as EIO or as the end. */
-        if (got == 0)
-            errno = EIO;
         fprintf(stderr, "sci %s: lost %s: %s\n", g_mode, g_line.name,
                 got == 0 ? "hung up" : strerror(errno));
-        return EXIT_IO;
+        return -1;
     }
-    for (size_t at = 0; at < (size_t)got;)
-        at += sci_stream_feed(rd, chunk + at, (size_t)got - at, monotonic_ms());
-    return GO_ON;
+    return got;
 }
 
 /* The device and the payload operands: DEVICE first. Returns GO_ON or the
@@ -276,10 +327,13 @@ int run_monitor(int argc, char **argv)
     sci_stream_frame_t f;
     struct options opt;
     const char *device;
+    char counts[160];
     int first = 0;
     int status;
     int64_t offset;
     uint32_t gap;
+    ssize_t got;
+    size_t at;
 
     status = parse_options(argc, argv, "btacP", "b", g_monitor_help, &opt);
     if (status != GO_ON || (status = device_operand(argc, argv, &device, &first)) != GO_ON)
@@ -287,49 +341,59 @@ int run_monitor(int argc, char **argv)
     for (int i = first; i < argc; i++)
         if (argv[i] != NULL)
             return fail("one DEVICE at a time, not '%s' and '%s'", device, argv[i]);
-    if (opt.pcap != NULL && (status = pcap_open(opt.pcap)) != GO_ON)
-        return status;
+    catch_signals();
     if ((status = open_line(device, opt.baud)) != GO_ON)
         return status;
+    if ((opt.pcap != NULL && (status = pcap_open(opt.pcap, g_line.fd)) != GO_ON) ||
+        (status = set_line_raw(opt.baud)) != GO_ON) {
+        restore_line();
+        return status;
+    }
     gap = opt.gap == NO_VALUE ? default_gap(opt.baud) : (uint32_t)opt.gap;
     sci_stream_init(&rd, gap);
     filter_frames(&rd, &opt);
-    catch_signals();
     offset = wall_minus_monotonic_ms();
 
-    status = GO_ON;
-    while (status == GO_ON && g_signal == 0 && !output_failed()) {
-        /* Woken after a gap with nothing read, the reader drops what is
-         * stale even when no byte follows it. */
-        status = read_line(&rd, gap != 0 ? (int)gap + 1 : -1);
-        while (status == GO_ON && sci_stream_next(&rd, &f)) {
-            print_timed(&f, offset);
-            if (opt.pcap != NULL &&
-                (pcap_record(&f, (uint64_t)wall_ms(&f, offset) * 1000u) != GO_ON ||
-                 pcap_flush() != GO_ON))
-                status = EXIT_IO;
+    while (status == GO_ON && g_stop == 0) {
+        /* Woken after a gap with nothing read, the reader is told the time,
+         * and drops what is stale even when no byte follows it. */
+        got = read_line(gap != 0 ? (int)gap + 1 : -1);
+        if (got < 0) {
+            status = EXIT_IO;
+            break;
         }
+        /* However much one read brought, all of it is fed, and every frame
+         * taken out as the reader finds it. */
+        at = 0;
+        do {
+            at += sci_stream_feed(&rd, g_chunk + at, (size_t)got - at, monotonic_ms());
+            while (status == GO_ON && g_stop == 0 && sci_stream_next(&rd, &f))
+                status = show_frame(&f, offset, opt.pcap != NULL);
+        } while (status == GO_ON && g_stop == 0 && at < (size_t)got);
     }
     restore_line();
     if (opt.pcap != NULL && pcap_close() != GO_ON)
         status = EXIT_IO;
     if (status != GO_ON)
         return status;
-    fprintf(stderr,
-            "sci monitor: %llu good frames, %llu bad checksums, %llu bytes skipped, "
-            "%llu partial frames dropped\n",
-            (unsigned long long)rd.counters.good, (unsigned long long)rd.counters.bad,
-            (unsigned long long)rd.counters.skipped, (unsigned long long)rd.counters.dropped);
+    snprintf(counts, sizeof counts,
+             "sci monitor: %llu good frames, %llu bad checksums, %llu bytes skipped, "
+             "%llu partial frames dropped\n",
+             (unsigned long long)rd.counters.good, (unsigned long long)rd.counters.bad,
+             (unsigned long long)rd.counters.skipped, (unsigned long long)rd.counters.dropped);
+    sigprocmask(SIG_SETMASK, &g_wait_mask, NULL);
+    write_all(STDERR_FILENO, counts, strlen(counts));
     return EXIT_DONE;
 }
 
 /* Writes all of the frame, however the line takes it, then waits until it
- * has left. */
+ * has left; a stop signal ends either wait. */
 static int write_frame(const uint8_t *frame, size_t n)
 {
     ssize_t put;
+    int drained;
 
-    while (n > 0 && g_signal == 0) {
+    while (n > 0 && g_stop == 0) {
         put = write(g_line.fd, frame, n);
         if (put < 0 && errno == EAGAIN) {
             wait_line(POLLOUT, -1);
@@ -342,7 +406,12 @@ static int write_frame(const uint8_t *frame, size_t n)
         frame += put;
         n -= (size_t)put;
     }
-    while (g_signal == 0 && tcdrain(g_line.fd) != 0) {
+    while (g_stop == 0) {
+        sigprocmask(SIG_SETMASK, &g_wait_mask, NULL);
+        drained = tcdrain(g_line.fd);
+        sigprocmask(SIG_BLOCK, &g_stop_set, NULL);
+        if (drained == 0)
+            break;
         if (errno != EINTR)
             return fail_io("drain", g_line.name);
     }
@@ -360,14 +429,20 @@ int run_send(int argc, char **argv)
     int first = 0;
     int status;
     int16_t n;
+    ssize_t got;
+    size_t at;
 
     status = parse_options(argc, argv, "bVacrAC", "bVac", g_send_help, &opt);
     if (status != GO_ON || (status = device_operand(argc, argv, &device, &first)) != GO_ON ||
         (status = pack_operands(argc, argv, first, &opt, frame, &n)) != GO_ON)
         return status;
+    catch_signals();
     if ((status = open_line(device, opt.baud)) != GO_ON)
         return status;
-    catch_signals();
+    if ((status = set_line_raw(opt.baud)) != GO_ON) {
+        restore_line();
+        return status;
+    }
     /* Bytes that came before the frame left are no reply to it. */
     tcflush(g_line.fd, TCIFLUSH);
     status = write_frame(frame, (size_t)n);
@@ -378,33 +453,37 @@ int run_send(int argc, char **argv)
                           (int32_t)(opt.reply_cmd != NO_VALUE ? opt.reply_cmd : opt.cmd));
         deadline = monotonic_ms() + (uint64_t)opt.reply;
         status = EXIT_REFUSED;
-        while (g_signal == 0) {
+        while (status == EXIT_REFUSED && g_stop == 0) {
             uint64_t now = monotonic_ms();
             if (now >= deadline)
                 break;
-            if (read_line(&rd, (int)(deadline - now)) != GO_ON) {
+            if ((got = read_line((int)(deadline - now))) < 0) {
                 status = EXIT_IO;
                 break;
             }
-            while (status == EXIT_REFUSED && sci_stream_next(&rd, &f)) {
-                if (f.result == SCI_OK) {
-                    print_timed(&f, wall_minus_monotonic_ms());
-                    status = EXIT_DONE;
+            /* The reply may come behind a burst of other frames: all of
+             * what was read is fed, up to the reply. */
+            at = 0;
+            do {
+                at += sci_stream_feed(&rd, g_chunk + at, (size_t)got - at, monotonic_ms());
+                while (status == EXIT_REFUSED && sci_stream_next(&rd, &f)) {
+                    if (f.result == SCI_OK) {
+                        status = show_frame(&f, wall_minus_monotonic_ms(), false);
+                        status = status == GO_ON ? EXIT_DONE : status;
+                    }
                 }
-            }
-            if (status == EXIT_DONE)
-                break;
+            } while (status == EXIT_REFUSED && at < (size_t)got);
         }
-        if (status == EXIT_REFUSED && g_signal == 0)
+        if (status == EXIT_REFUSED && g_stop == 0)
             fprintf(stderr, "sci send: no reply within %ld ms\n", opt.reply);
     } else if (status == GO_ON) {
         status = EXIT_DONE;
     }
     restore_line();
-    if (g_signal != 0) {
+    if (g_stop != 0) {
         /* Ended as the signal ends a program, once the line is back. */
-        signal(g_signal, SIG_DFL);
-        raise(g_signal);
+        signal(g_stop, SIG_DFL);
+        raise(g_stop);
         sigprocmask(SIG_SETMASK, &g_wait_mask, NULL);
     }
     return status;
