@@ -85,12 +85,12 @@ ok "cmake --install --component NAME installs just that one's files"
     fail "the build tree's install manifest changed"
 
 # Run paths: none for the supervisor (the device's lib_sdk is where the
-# loader looks) and the libraries; the tool finds the libraries beside it,
-# wherever the tree is moved.
+# loader looks) and the codec; the reader finds the codec, and the tool both
+# libraries, beside them, wherever the tree is moved.
 runpath() {
     readelf -d "$root/$1" | sed -n 's/.*(R\(UN\)\{0,1\}PATH).*\[\(.*\)\]/\2/p'
 }
-for f in "$sbin/daemon:" "$lib/libsci_codec.so.$version:" "$lib/libsci_stream.so.$version:" \
+for f in "$sbin/daemon:" "$lib/libsci_codec.so.$version:" "$lib/libsci_stream.so.$version:\$ORIGIN" \
     "$bin/sci:\$ORIGIN/../lib"; do
     file=${f%%:*} want=${f#*:}
     [ "$(runpath "$file")" = "$want" ] && ok "$file run path [$want]" ||
@@ -114,8 +114,11 @@ if [ -n "$toolchain" ]; then
 else
     set -- "$@" -DCMAKE_PREFIX_PATH="$root/usr"
 fi
+# The consumer runs from its own run path, without LD_LIBRARY_PATH: the
+# reader must find the codec by itself.
 cmake "$@" >/dev/null && cmake --build "$work/consumer" >/dev/null &&
-    run "$work/consumer/consumer" && ok "built with find_package(sci_stream) and ran" ||
+    $emulator "$work/consumer/consumer" &&
+    ok "built with find_package(sci_stream) and ran without LD_LIBRARY_PATH" ||
     fail "find_package consumer"
 
 [ "$($emulator "$root/$bin/sci" pack -V 2 -a 1 -c 0x1234 AB CD)" = "55 BB 01 02 12 34 AB CD C1 01" ] &&
