@@ -2,15 +2,20 @@
 
 SCI_TOOL and SCI_ABI_PROBE are commands (an emulator's words first in a cross
 build), KORVI_VERSION the project's version, KORVI_BUILD_DIR the build, and
-the libraries are found through LD_LIBRARY_PATH.
+the libraries are found through LD_LIBRARY_PATH. KORVI_PYTHON is the command
+that runs this Python again, in a cross build under the emulator.
 """
 
 import os
 import shlex
 import subprocess
+import sys
 from typing import List
 
 import pytest
+
+# This Python, to run in a process of its own.
+PYTHON = shlex.split(os.environ.get("KORVI_PYTHON", "")) or [sys.executable]
 
 
 def command(variable: str) -> List[str]:
