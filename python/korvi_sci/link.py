@@ -45,7 +45,10 @@ class Link:
         if "://" not in port:
             # The line's settings as they were, read before pyserial changes
             # them. The descriptor stays open until they are back.
-            fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+            try:
+                fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+            except OSError as e:
+                raise serial.SerialException(f"could not open port {port}: {e}") from e
             try:
                 self._saved = termios.tcgetattr(fd)
             except termios.error:
