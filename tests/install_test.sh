@@ -62,9 +62,11 @@ component_files() {
     daemon) echo "f $sbin/daemon" ;;
     sci) echo "f $bin/sci" ;;
     wireshark) echo "f $share/korvi/wireshark/sci.lua" ;;
+    sigrok) echo "f $share/korvi/sigrok/decoders/sci/__init__.py
+f $share/korvi/sigrok/decoders/sci/pd.py" ;;
     esac
 }
-components="sci_codec sci_codec-dev sci_stream sci_stream-dev daemon sci wireshark"
+components="sci_codec sci_codec-dev sci_stream sci_stream-dev daemon sci wireshark sigrok"
 
 root=$work/stage
 stage "$root"
@@ -123,4 +125,11 @@ cmake "$@" >/dev/null && cmake --build "$work/consumer" >/dev/null &&
 
 [ "$($emulator "$root/$bin/sci" pack -V 2 -a 1 -c 0x1234 AB CD)" = "55 BB 01 02 12 34 AB CD C1 01" ] &&
     ok "the staged sci tool runs with the staged library" || fail "staged sci tool"
+
+# sigrok-cli, where it is installed, loads the staged decoder from its folder.
+if command -v sigrok-cli >/dev/null 2>&1; then
+    SIGROKDECODE_DIR=$root/$share/korvi/sigrok/decoders sigrok-cli -P sci --show 2>&1 |
+        grep -q '^ID: sci$' && ok "sigrok-cli loads the staged sci decoder" ||
+        fail "sigrok-cli does not load the staged sci decoder"
+fi
 exit $status
