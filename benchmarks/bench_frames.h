@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Payloads and received frames shared by the codec benchmarks. */
 #ifndef BENCH_FRAMES_H
 #define BENCH_FRAMES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Time to pack and to unpack one SCI frame, per version and payload length,
  * beside a memcpy of as many bytes as the frame holds. Packing is timed with

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * Runs one codec operation, or a memcpy of the same length, COUNT times, so
  * that callgrind can count the instructions of one call:

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Footprint of the supervisor beside other supervisors from Debian's packages,
 # each keeping the same programs alive in a private root (scripts/private_root.sh):
 # memory of its supervising processes (RSS, PSS, private dirty, summed over all

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * A supervised program for the footprint runs: it appends one line,
  * "PID NANOSECONDS" (its process id and the wall clock at its start), to

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Frames per second through korvi_sci.StreamReader.feed, and pack/unpack calls per second.
 
     LD_LIBRARY_PATH=build/host/sci_codec:build/host/sci_stream PYTHONPATH=python \\

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds the codec benchmarks in build/bench, then prints two tables: time per
 # frame (median of the repetitions, CPU time) and instructions per frame
 # (callgrind, the same on a busy machine), each beside a memcpy of as many

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Times `sci scan` on a large capture: version-2 frames of random payload, each
 # after 0 to 64 random bytes, repeated up to about SIZE MiB (default 100).
 # Prints the frames expected and found, the time and the peak resident size.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stream reader's cost per byte. Two tables:
 //
 // 1. A stream of 100,000 version-2 frames fed in pieces of 1, 16 and 65536

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The project's shared libraries: how each is built, and how it is installed.
 
 # A shared library NAME from the sources given, with the public header

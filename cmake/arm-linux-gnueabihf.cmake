@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for the device: 32-bit ARMv7-A tuned for Cortex-A7, hard-float
 # calling convention, NEON, glibc. Programs built here run on this machine
 # through qemu-arm (package qemu-user).

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Builds an SCI frame of each version, reads one back, and shows what a
  * corrupted frame yields. */
 #include <sci_codec.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A device program's receive loop: reads a tty (set up by the caller, or
  * standard input) and prints the good frames for one address, with the
  * stream reader doing the framing. No heap; the reader is one static struct.

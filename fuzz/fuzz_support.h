@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Helpers shared by the codec's fuzz targets: property checks that end the
 // run, exactly sized heap copies (so that AddressSanitizer reports any access
 // past the end), and a receiving record primed with sentinels.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes cu_korvi_sci_pack with arbitrary records and destination sizes, and
 // unpacks every frame it builds.
 //

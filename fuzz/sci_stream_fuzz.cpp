@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary bytes to the stream reader, whole and split into pieces the
 // input chooses, and checks its properties: any split gives the same frames;
 // offsets only grow; every frame's bytes are the input's at its offset;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes cu_korvi_sci_unpack with arbitrary received bytes against an
 // arbitrary expected address and command.
 //

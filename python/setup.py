@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Builds the korvi_sci package with the version of the project it belongs to.
 
 The version is kept in one place, the top CMakeLists.txt (``project(korvi

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* SCI frame codec. Frame layouts and result codes: sci_codec.h. */
 #include "sci_codec.h"
 

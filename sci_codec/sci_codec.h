@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * SCI frame codec: builds and parses SCI frames.
  *

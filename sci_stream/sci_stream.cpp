@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* SCI stream reader. How frames are found and judged: sci_stream.h.
  *
  * The bytes held are buf[pos, fill): pos is where the search stands, at the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * SCI stream reader: finds SCI frames in bytes that arrive in pieces of any
  * size, as they do from a serial line, and lets the codec judge each one.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Puts Debian's armhf Python 3.11 into a folder, for the device build's Python
 # tests under qemu-arm: the interpreter, its standard library, ctypes' libffi
 # and the C library, taken from the .deb files as they are (apt-get download,

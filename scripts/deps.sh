@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs what a task needs and the machine lacks, with Debian's apt-get.
 #   deps.sh run     the demo (scripts/run.sh): compilers, cmake, util-linux
 #   deps.sh test    everything scripts/test.sh builds and runs (the default)

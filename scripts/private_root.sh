@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Runs a command in a private root: new user, mount and pid namespaces and a
 # chroot into ROOT, with the host's /usr (read-only), /dev/null and a fresh
 # /proc inside. Nothing outside ROOT is written. When the command ends, or

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds the supervisor and runs it in a private root holding the sample list
 # files and programs of examples/rootfs, printing its log as it happens.
 # Ends on Ctrl-C, or after SECONDS (a whole number) when given, and leaves no

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds everything and runs every test, after installing what is missing.
 # Five builds, each with its own tests: the plain one; the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer; the codec's fuzz targets

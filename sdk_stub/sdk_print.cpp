@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Development stand-in for the platform SDK's logging library. Each call
  * becomes one line on standard error:
  *

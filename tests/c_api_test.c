@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Calls the codec and the stream reader from plain C through their public
  * headers. Built in the tree and again against an installed copy of the
  * libraries. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The codec with its record, frame and payload each at any address. The
 // record is packed, so its pointer is unaligned even when the record is not;
 // here each of the three sits 0 to 3 bytes past an 8-byte boundary. On ARMv7

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frame codec: worked frames, every result code with the state it leaves,
 // boundary sizes, and randomised round trips.
 #include "frame_reference.h"

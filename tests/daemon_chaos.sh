@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Chaos run of the real daemon in a private root (see scripts/private_root.sh):
 # the three lists fill all 64 slots (a 65th program is refused), then the
 # running programs are killed at random for SECONDS. Every killed program must

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # End to end: the real daemon with its three fixed list files, in a private
 # root (see scripts/private_root.sh). Shows programs from the three lists
 # started in list order, the start contract as a started program sees it, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The supervisor's routines against hostile list files and failing forks,
 // with the recording logger. Whatever a list holds, only paths it names are
 // started, the table never passes 64 slots, and supervision goes on. Cases of

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // What the supervisor's test binaries share: a recording sdk_print, small
 // helpers, and a fixture with a scratch folder and an empty process table.
 #ifndef DAEMON_SUPPORT_H

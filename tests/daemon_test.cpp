@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Supervisor routines against a recording logger: list reading, the child's
 // start contract, and restarts. Real processes are started; every test kills
 // what it started.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Checks a built ELF file's dynamic section and exported symbols.
 #   elf_check.sh FILE [--needed "a.so b.so"] [--exports "sym1 sym2"] [--soname NAME]
 #                     [--no-imports "sym1 sym2"] [--machine ARM] [--hard-float]

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // SCI frames put together byte by byte, independently of the codec, so that
 // tests and fuzz targets can build, corrupt and compare frames of their own.
 #ifndef FRAME_REFERENCE_H

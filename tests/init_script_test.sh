@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The sample start-up script for a BusyBox-style init (examples/device) with
 # the real supervisor, in a private root (see scripts/private_root.sh): status,
 # start, a second start, restart and stop, and which processes run after each.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # What an install lays out, and that it works: the build is installed into a
 # staging root as a device image gets it (DESTDIR, prefix /usr), whole and one
 # component at a time. Then the files are compared with the list below, link

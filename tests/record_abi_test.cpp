@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The message record as callers on the device (32-bit ARM, little-endian) lay
 // it out: ten bytes, no padding, the pointer at offset 6. Built for 32-bit
 // targets only. The compiler's view is checked here at build time; the

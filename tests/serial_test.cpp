@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sci monitor and sci send on a real pseudo-terminal pair: the test plays the
 // device on the master side, the tool opens the slave as its serial line.
 // Everything the tool does on its own time (setting the line up, printing a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stream reader: a table of streams fed in pieces at given times, with the
 // frames and counters each must give; then properties over random streams:
 // any split gives the same frames, offsets only grow, the codec sees each byte

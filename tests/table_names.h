@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Names parameterised tests after their table row's `what`.
 #ifndef TABLE_NAMES_H
 #define TABLE_NAMES_H

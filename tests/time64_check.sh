@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Checks that no ELF file of a 32-bit build imports a libc call that has a
 # 64-bit twin (open beside open64, fstat beside __fstat64_time64,
 # clock_gettime beside __clock_gettime64, ...): built with 64-bit file offsets

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The Wireshark dissector against sci scan: a capture with frames of both
 # versions, bad checksums, garbage between frames and a frame cut off at the
 # end goes through `sci scan --pcap`; then tshark reads the pcap file with

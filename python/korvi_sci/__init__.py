@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """korvi_sci: SCI frames from Python, on the project's C libraries through ctypes.
 
     import korvi_sci as sci

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The two C libraries, loaded through ctypes, and their structs and calls.
 
 The libraries are found by their SONAMEs, in the order the dynamic loader

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Packing and unpacking single SCI frames with the codec library."""
 
 import ctypes

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """A serial link to a device, on pyserial, speaking SCI through the C libraries."""
 
 import collections

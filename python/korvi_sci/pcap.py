@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Classic pcap files of link type USER0 (147), as ``sci scan`` and ``sci monitor`` write them."""
 
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """A pytest plug-in for test rigs: ``--sci-port PORT --sci-baud N`` give the fixture ``sci_link``.
 
 Installed with pip it loads by itself (entry point ``pytest11``); otherwise

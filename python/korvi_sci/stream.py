@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Finding frames in bytes that come in pieces, with the stream reader library."""
 
 import ctypes

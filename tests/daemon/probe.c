@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A supervised program that reports what it was started with, then runs until
  * killed. It takes no arguments (the supervisor passes none): the report goes
  * to the file named by PROBE_OUT, if set, in one append. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Prints the sizes and field offsets of the libraries' public structs as this
  * target's compiler lays them out, one "NAME VALUE" line each, for the Python
  * package's test to compare with its ctypes mirrors. */

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """What the korvi_sci tests take from the build that runs them (tests/CMakeLists.txt).
 
 SCI_TOOL and SCI_ABI_PROBE are commands (an emulator's words first in a cross

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs the korvi_sci tests with pytest, or reports them skipped when pytest is missing.
 
 CTest runs this with the environment conftest.py describes; the arguments

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """pack and unpack against the sci tool, which calls the same codec from C."""
 
 import re

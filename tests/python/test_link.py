@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Link on a pseudo-terminal pair: the test plays the device on the master side."""
 
 import fcntl

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The package as a whole: its ctypes structs against C, installing it two ways, the plug-in."""
 
 import ctypes

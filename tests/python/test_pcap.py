@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """pcap files: what sci scan --pcap writes reads back, and what PcapWriter writes tshark reads."""
 
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The stream reader as the package drives it: all of a feed taken, frames copied out."""
 
 import random

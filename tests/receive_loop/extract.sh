@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Writes the example receive loop, the function `receive`, as it stands in a
 # header comment or a Markdown document: from its first line to its closing
 # brace, with the comment's or the document's indentation taken off.

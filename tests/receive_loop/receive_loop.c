@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Runs the receive loop that the stream reader's header or documentation
  * shows, compiled from there as it stands (RECEIVE_LOOP names the copy), on
  * FILE, which may be a FIFO or a directory: prints every frame it hands out,

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The receive loop as the header and the documentation show it, each copy
 # compiled as it stands, must hand out every frame of a file and end at its
 # end, report a frame cut off by the gap while the line stays silent, and end

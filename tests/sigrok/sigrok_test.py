@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The sigrok decoder against sci scan.
 
 One stream (frames of both versions, bad checksums, a good frame inside a bad

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Draws bytes as the waveform a logic analyser samples on a UART line.
 
 The line idles high; each byte is a start bit, eight data bits least

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: MIT
 -- Wireshark dissector for SCI frames, one frame per record, in capture files
 -- of link type USER0 (147) as `sci scan --pcap` and `sci monitor --pcap`
 -- write them.

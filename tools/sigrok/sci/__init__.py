@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 '''
 SCI frames on a UART. This decoder stacks on top of the 'uart' decoder and
 reads the bytes of one direction (RX or TX, an option) as korvi's stream

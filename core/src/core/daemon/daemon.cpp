@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Process supervisor: starts the programs named in three list files and
  * starts again any whose process has gone. One thread, no heap of its own,
  * a fixed table of 64 slots. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 #ifndef DAEMON_H
 #define DAEMON_H
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The supervisor's table and routines, for the supervisor itself and its
  * tests. */
 #ifndef DAEMON_INTERNAL_H

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Shows each frame the sci decoder hands out as Python output in the words
 of `sci scan`, from its fields alone, for the sigrok test to compare."""
 
@@ -10,7 +11,7 @@ class Decoder(srd.Decoder):
     name = 'SCI words'
     longname = 'SCI frames in the words of sci scan'
     desc = 'The sci decoder\'s Python output as text.'
-    license = 'unknown'
+    license = 'mit'
     inputs = ['sci']
     outputs = []
     tags = ['Embedded/industrial']
