@@ -1,8 +1,10 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs the sci tool through a table of cases and compares its standard output,
 # standard error and exit status with what each case expects.
-#   sci_cli_test.sh TOOL [EMULATOR...]
+#   KORVI_VERSION=X.Y.Z sci_cli_test.sh TOOL [EMULATOR...]
 set -u
+: "${KORVI_VERSION:?the version sci --version must print}"
 tool=$1
 shift
 emulator="$*"
@@ -99,6 +101,7 @@ check "pack odd hex" 2 "" "$(usage " pack" "odd number of hex digits")" pack -V 
 check "pack byte split over arguments" 2 "" "$(usage " pack" "odd number of hex digits")" \
     pack -V 1 -a 1 -c 1 A BC
 check "pack not hex" 2 "" "$(usage " pack" "'g' is not a hex digit")" pack -V 1 -a 1 -c 1 0g
+check "version" 0 "sci $KORVI_VERSION" "" --version
 check "no mode" 2 "" "$(usage "" "no mode given")"
 check "unknown mode" 2 "" "$(usage "" "unknown mode 'frob'")" frob
 

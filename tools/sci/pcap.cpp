@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Capture files: every complete frame, good or bad, as one record of a
  * classic pcap file of link type USER0 (147), which the Wireshark dissector
  * in tools/wireshark reads. The format needs no library: a 24-byte file

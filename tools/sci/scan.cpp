@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* sci scan: the frames in a raw capture, found by the stream reader. */
 #include "sci.h"
 

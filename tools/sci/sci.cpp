@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* sci: builds, checks and finds SCI frames with the codec and the stream
  * reader, in files and on a live serial line.
  *
@@ -47,6 +48,7 @@ static const char g_usage[] =
     "       sci send DEVICE -b BAUD -V 1|2 -a ADDR -c CMD [PAYLOAD-HEX...]\n"
     "                [-r REPLY_MS] [-A ADDR] [-C CMD]\n"
     "       sci [MODE] --help\n"
+    "       sci --version\n"
     "\n"
     "Builds, checks and finds SCI frames with libsci_codec and libsci_stream,\n"
     "in files and on a serial line.\n"
@@ -510,6 +512,10 @@ int main(int argc, char **argv)
         return fail("no mode given");
     if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
         fputs(g_usage, stdout);
+        return finish_output(EXIT_DONE);
+    }
+    if (strcmp(argv[1], "--version") == 0) {
+        fputs("sci " KORVI_VERSION "\n", stdout);
         return finish_output(EXIT_DONE);
     }
     g_mode = argv[1];

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* What the sci tool's modes share: exit statuses, messages, options, hex and
  * the line printed for a frame. */
 #ifndef SCI_TOOL_H

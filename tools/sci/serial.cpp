@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* sci monitor and sci send: SCI frames on a live serial line (any tty).
  *
  * The line is set raw, 8N1, no flow control, at the rate asked, and its
