@@ -17,14 +17,14 @@ test="$run readelf:binutils pkg-config:pkg-config pgrep:procps
     /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a:libclang-rt-14-dev
     valgrind:valgrind arm-linux-gnueabihf-g++:g++-arm-linux-gnueabihf
     arm-linux-gnueabihf-g++-11:g++-11-arm-linux-gnueabihf qemu-arm:qemu-user busybox:busybox
-    start-stop-daemon:dpkg tshark:tshark
+    start-stop-daemon:dpkg tshark:tshark xxd:xxd socat:socat
     /usr/bin/python3:python3 /usr/lib/python3/dist-packages/pytest/__init__.py:python3-pytest
     /usr/lib/python3/dist-packages/serial/__init__.py:python3-serial
     /usr/lib/python3/dist-packages/pip/__init__.py:python3-pip
     /usr/lib/python3/dist-packages/setuptools/__init__.py:python3-setuptools
     sigrok-cli:sigrok-cli"
 bench="$run /usr/include/benchmark/benchmark.h:libbenchmark-dev valgrind:valgrind
-    runsvdir:runit s6-svscan:s6 busybox:busybox /usr/bin/time:time od:coreutils"
+    runsvdir:runit s6-svscan:s6 busybox:busybox /usr/bin/time:time"
 
 case ${1:-test} in
 run) needs=$run ;;
