@@ -54,20 +54,24 @@ f $lib/pkgconfig/$1.pc
 f $lib/cmake/$1/$1Config.cmake
 f $lib/cmake/$1/$1ConfigVersion.cmake
 f $lib/cmake/$1/$1Targets.cmake
-f $lib/cmake/$1/$1Targets-BUILDTYPE.cmake"
+f $lib/cmake/$1/$1Targets-BUILDTYPE.cmake
+f $share/man/man3/$1.3"
 }
 component_files() {
     case $1 in
     sci_codec | sci_stream) library_runtime "$1" ;;
     *-dev) library_dev "${1%-dev}" ;;
     daemon) echo "f $sbin/daemon" ;;
+    daemon-doc) echo "f $share/man/man8/daemon.8" ;;
     sci) echo "f $bin/sci" ;;
+    sci-doc) echo "f $share/man/man1/sci.1" ;;
     wireshark) echo "f $share/korvi/wireshark/sci.lua" ;;
     sigrok) echo "f $share/korvi/sigrok/decoders/sci/__init__.py
 f $share/korvi/sigrok/decoders/sci/pd.py" ;;
     esac
 }
-components="sci_codec sci_codec-dev sci_stream sci_stream-dev daemon sci wireshark sigrok"
+components="sci_codec sci_codec-dev sci_stream sci_stream-dev daemon daemon-doc"
+components="$components sci sci-doc wireshark sigrok"
 
 root=$work/stage
 stage "$root"
