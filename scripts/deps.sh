@@ -22,7 +22,8 @@ test="$run readelf:binutils pkg-config:pkg-config pgrep:procps
     /usr/lib/python3/dist-packages/serial/__init__.py:python3-serial
     /usr/lib/python3/dist-packages/pip/__init__.py:python3-pip
     /usr/lib/python3/dist-packages/setuptools/__init__.py:python3-setuptools
-    sigrok-cli:sigrok-cli mandoc:mandoc"
+    sigrok-cli:sigrok-cli mandoc:mandoc
+    /usr/share/bash-completion/bash_completion:bash-completion"
 bench="$run /usr/include/benchmark/benchmark.h:libbenchmark-dev valgrind:valgrind
     runsvdir:runit s6-svscan:s6 busybox:busybox /usr/bin/time:time"
 

@@ -65,13 +65,14 @@ component_files() {
     daemon-doc) echo "f $share/man/man8/daemon.8" ;;
     sci) echo "f $bin/sci" ;;
     sci-doc) echo "f $share/man/man1/sci.1" ;;
+    sci-completion) echo "f $share/bash-completion/completions/sci" ;;
     wireshark) echo "f $share/korvi/wireshark/sci.lua" ;;
     sigrok) echo "f $share/korvi/sigrok/decoders/sci/__init__.py
 f $share/korvi/sigrok/decoders/sci/pd.py" ;;
     esac
 }
 components="sci_codec sci_codec-dev sci_stream sci_stream-dev daemon daemon-doc"
-components="$components sci sci-doc wireshark sigrok"
+components="$components sci sci-doc sci-completion wireshark sigrok"
 
 root=$work/stage
 stage "$root"
