@@ -4,8 +4,9 @@
 # SPDX line among its first three lines; the LICENSE file holds the text.
 # Left out, each for its reason: documents and images (not code), JSON (no
 # comments: CMakePresets.json), the sample list files (data the supervisor
-# reads line by line), the fuzz targets' seed inputs (test data), and
-# py.typed (an empty marker that must stay empty).
+# reads line by line), the fuzz targets' seed inputs (test data), py.typed
+# (an empty marker that must stay empty), and the Debian packages' changelog
+# (Debian's format, which has no comments).
 #   licence_test.sh SOURCE_DIR
 set -u
 cd "$1" || exit 2
@@ -20,7 +21,7 @@ grep -q "MIT License" LICENSE && grep -q "Copyright (c) .* the korvi authors" LI
 count=0
 for f in $files; do
     case $f in
-    *.md | *.png | *.json | *.conf | */start_config | fuzz/seeds/* | */py.typed | LICENSE) continue ;;
+    *.md | *.png | *.json | *.conf | */start_config | fuzz/seeds/* | */py.typed | LICENSE | packaging/changelog) continue ;;
     esac
     count=$((count + 1))
     if ! head -n 3 "$f" | grep -q "SPDX-License-Identifier: MIT"; then
