@@ -160,6 +160,7 @@ if(NOT IS_ABSOLUTE "${python_dir}")
 endif()
 set(KORVI_DEB_PYTHON_PACKAGE_DIR ${python_dir}/korvi_sci)
 set(KORVI_DEB_SYSTEMD_UNIT korvi-daemon.service)
+set(KORVI_DEB_SIGROK_DECODER_DIR /usr/${CMAKE_INSTALL_DATADIR}/korvi/sigrok/decoders/sci)
 
 korvi_deb_package(libsci-codec1 SECTION libs COMPONENTS sci_codec CONTROL triggers
   SUMMARY "SCI frame codec library"
@@ -212,7 +213,7 @@ korvi_deb_package(korvi-daemon SECTION admin COMPONENTS daemon daemon-doc daemon
     "The systemd unit korvi-daemon.service is installed but not enabled:"
     "enable it with systemctl enable --now korvi-daemon.")
 korvi_deb_package(sci-tools SECTION devel
-  COMPONENTS sci sci-doc sci-completion wireshark sigrok
+  COMPONENTS sci sci-doc sci-completion wireshark sigrok CONTROL prerm
   SUMMARY "SCI frame tool, Wireshark dissector and sigrok decoder"
   DESCRIPTION
     "sci builds, checks and finds SCI frames, in captures and on a live"
