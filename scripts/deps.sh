@@ -23,7 +23,8 @@ test="$run readelf:binutils pkg-config:pkg-config pgrep:procps
     /usr/lib/python3/dist-packages/pip/__init__.py:python3-pip
     /usr/lib/python3/dist-packages/setuptools/__init__.py:python3-setuptools
     sigrok-cli:sigrok-cli mandoc:mandoc
-    /usr/share/bash-completion/bash_completion:bash-completion"
+    /usr/share/bash-completion/bash_completion:bash-completion
+    dpkg-shlibdeps:dpkg-dev file:file lintian:lintian mount:mount"
 bench="$run /usr/include/benchmark/benchmark.h:libbenchmark-dev valgrind:valgrind
     runsvdir:runit s6-svscan:s6 busybox:busybox /usr/bin/time:time"
 
