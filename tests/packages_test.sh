@@ -127,7 +127,7 @@ if [ "$mode" = --inside ]; then
     if command -v systemctl >/dev/null 2>&1; then
         systemctl --root=/ enable "$unit" >/dev/null 2>&1 || fail "systemctl enable $unit"
     else
-        mkdir -p "$wants" && ln -s "/lib/systemd/system/$unit" "$wants/$unit"
+        mkdir -p "$wants" && ln -s "/usr/lib/systemd/system/$unit" "$wants/$unit"
     fi
     [ -L "$wants/$unit" ] || fail "no link $wants/$unit after enabling"
 
