@@ -133,8 +133,9 @@ function(korvi_deb_libc_root)
   find_file(KORVI_TARGET_LIBC libc.so.6 NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH
     PATHS ${KORVI_TARGET_SYSROOT} PATH_SUFFIXES lib lib/${arch} usr/lib usr/lib/${arch})
   if(NOT KORVI_TARGET_LIBC OR NOT CMAKE_READELF)
-    message(FATAL_ERROR "No libc.so.6 in ${KORVI_TARGET_SYSROOT} (or no readelf): the packages "
-      "cannot say which libc6 they need")
+    message(WARNING "No libc.so.6 in ${KORVI_TARGET_SYSROOT} (or no readelf): cpack will stop "
+      "at dpkg-shlibdeps, which cannot find the C library the packages need")
+    return()
   endif()
   file(MAKE_DIRECTORY ${root}/DEBIAN ${root}/lib)
   execute_process(COMMAND ${CMAKE_READELF} --dyn-syms --wide ${KORVI_TARGET_LIBC}
