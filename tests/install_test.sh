@@ -55,16 +55,16 @@ f $lib/cmake/$1/$1Config.cmake
 f $lib/cmake/$1/$1ConfigVersion.cmake
 f $lib/cmake/$1/$1Targets.cmake
 f $lib/cmake/$1/$1Targets-BUILDTYPE.cmake
-f $share/man/man3/$1.3"
+f $share/man/man3/$1.3.gz"
 }
 component_files() {
     case $1 in
     sci_codec | sci_stream) library_runtime "$1" ;;
     *-dev) library_dev "${1%-dev}" ;;
     daemon) echo "f $sbin/daemon" ;;
-    daemon-doc) echo "f $share/man/man8/daemon.8" ;;
+    daemon-doc) echo "f $share/man/man8/daemon.8.gz" ;;
     sci) echo "f $bin/sci" ;;
-    sci-doc) echo "f $share/man/man1/sci.1" ;;
+    sci-doc) echo "f $share/man/man1/sci.1.gz" ;;
     sci-completion) echo "f $share/bash-completion/completions/sci" ;;
     wireshark) echo "f $share/korvi/wireshark/sci.lua" ;;
     sigrok) echo "f $share/korvi/sigrok/decoders/sci/__init__.py
