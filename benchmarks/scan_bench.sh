@@ -16,6 +16,7 @@ trap 'rm -rf "$work"' EXIT
 
 # Raw bytes from blank-separated hex.
 unhex() {
+    # shellcheck disable=SC2059 # the format is the byte as an octal escape
     for b in $1; do printf "\\$(printf %03o "0x$b")"; done
 }
 
@@ -36,6 +37,7 @@ hexes() {
 i=0
 while [ "$i" -lt 256 ]; do
     unhex "$(hexes $((i % 65)) "$i" 1)"
+    # shellcheck disable=SC2046 # the payload's hex bytes, one operand each
     unhex "$("$sci" pack -V 2 -a "$i" -c $((i * 257)) $(hexes $((i * 37 % 256)) $((i + 7)) 0))"
     i=$((i + 1))
 done >"$work/block"

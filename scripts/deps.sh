@@ -72,4 +72,5 @@ fi
 echo "installing:$missing"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
+# shellcheck disable=SC2086 # the packages, one argument each
 apt-get install -y -q --no-install-recommends $missing

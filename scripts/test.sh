@@ -10,7 +10,7 @@
 # even when one before it failed; the last lines give each build's result, and
 # the status is 0 only when all of them passed.
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 scripts/deps.sh test || exit 1
 # Debian's armhf Python, for the device builds' Python tests under qemu-arm.
 # Without it those builds run without that test (their configure says so).

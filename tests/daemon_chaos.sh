@@ -91,6 +91,7 @@ scan() {
         case $comm in chaos*) pid_of[$comm]=$pid ;; esac
     done < <(ps --ppid "$dpid" -o pid=,stat=,comm=)
 }
+# shellcheck disable=SC2012 # descriptor numbers: no name has a blank or a line feed
 fds() { ls "/proc/$dpid/fd" | wc -l; }
 kib() { awk -v k="$1:" '$1 == k { print $2 }' "$2"; }
 sample() { # prefix
@@ -111,7 +112,8 @@ echo "all $slots slots running (supervisor pid $dpid); killing at random for $se
 
 declare -A killed_at old_pid
 kills=0 back=0 back_sum=0 back_max=0
-start_fds=
+# What sample() records, through eval: nothing until the first restart.
+start_fds='' start_rss='' start_dirty='' end_fds='' end_rss='' end_dirty=''
 next_kill=$started_us
 end_us=$((started_us + seconds * 1000000))
 while :; do

@@ -10,6 +10,7 @@ file=$1
 shift
 status=0
 
+# shellcheck disable=SC2086 # a list: one word a line
 sorted() { printf '%s\n' $1 | sort | tr '\n' ' '; }
 compare() {
     if [ "$(sorted "$2")" = "$(sorted "$3")" ]; then
@@ -40,6 +41,7 @@ while [ $# -gt 0 ]; do
     --no-imports)
         found=$(readelf -W --dyn-syms "$file" |
             awk '$7 == "UND" && $8 != "" { sub(/@.*/, "", $8); print $8 }' | sort -u)
+        # shellcheck disable=SC2086 # a list: one word a line
         hits=$(printf '%s\n' $2 | sort -u | comm -12 - <(echo "$found") | tr '\n' ' ')
         if [ -z "$hits" ]; then
             echo "ok: imports none of: $2"

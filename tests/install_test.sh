@@ -76,7 +76,7 @@ components="$components sci sci-doc sci-completion wireshark sigrok"
 
 root=$work/stage
 stage "$root"
-all=$(for c in $components; do component_files $c; done | sort)
+all=$(for c in $components; do component_files "$c"; done | sort)
 if [ "$(listing "$root")" = "$all" ]; then
     ok "installed exactly the files of components: $components"
 else
@@ -86,7 +86,7 @@ else
 fi
 for c in $components; do
     stage "$work/$c" "$c"
-    [ "$(listing "$work/$c")" = "$(component_files $c | sort)" ] || fail "component $c differs"
+    [ "$(listing "$work/$c")" = "$(component_files "$c" | sort)" ] || fail "component $c differs"
 done
 ok "cmake --install --component NAME installs just that one's files"
 [ "$(manifests)" = "$before" ] && ok "the build tree's install manifest is untouched" ||
@@ -111,6 +111,7 @@ done
 run() { LD_LIBRARY_PATH=$root/$lib $emulator "$@"; }
 flags=$(PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_LIBDIR=$root/$lib/pkgconfig \
     pkg-config --cflags --libs sci_stream)
+# shellcheck disable=SC2086 # flags: each word one argument
 $cc -std=c99 -Wall -Wextra -Wpedantic -Werror ${CFLAGS:-} -o "$work/by_pkgconfig" \
     "$src/tests/c_api_test.c" $flags ${LDFLAGS:-}
 run "$work/by_pkgconfig" && ok "built with pkg-config ($flags) and ran" || fail "pkg-config consumer"

@@ -54,7 +54,9 @@ echo "ok: a program built without them is caught: $found"
 
 status=0
 count=0
-for f in $(find "$build" -path '*/CMakeFiles' -prune -o -type f -print); do
+# One path a line: a build folder whose path has a blank is read whole.
+find "$build" -path '*/CMakeFiles' -prune -o -type f -print >"$work/files"
+while IFS= read -r f; do
     # 32-bit ELF files only: the build may hold programs for this machine.
     [ "$(head -c 5 "$f" | od -An -tx1 | tr -d ' ')" = 7f454c4601 ] || continue
     count=$((count + 1))
@@ -62,7 +64,7 @@ for f in $(find "$build" -path '*/CMakeFiles' -prune -o -type f -print); do
         echo "FAIL: ${f#"$build"/} imports $found"
         status=1
     fi
-done
+done <"$work/files"
 [ "$count" -gt 0 ] || { echo "FAIL: no 32-bit ELF file under $build"; exit 1; }
 [ "$status" -ne 0 ] || echo "ok: none of the $count 32-bit ELF files under $build imports one"
 exit $status

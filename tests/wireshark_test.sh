@@ -19,9 +19,11 @@ status=0
 ok() { echo "ok: $*"; }
 fail() { echo "FAIL: $*"; status=1; }
 bytes() {
+    # shellcheck disable=SC2059 # the format is the byte as an octal escape
     for b in "$@"; do printf "\\$(printf %03o "0x$b")"; done
 }
 # The frame sci pack builds, as bytes.
+# shellcheck disable=SC2046 # the frame's hex bytes, one argument each
 pack() { bytes $($emulator "$sci" pack "$@"); }
 
 {

@@ -20,6 +20,7 @@ status=0
 ok() { echo "ok: $*"; }
 fail() { echo "FAIL: $*"; status=1; }
 bytes() {
+    # shellcheck disable=SC2059 # the format is the byte as an octal escape
     for b in "$@"; do printf "\\$(printf %03o "0x$b")"; done
 }
 v2="55 BB 01 02 12 34 AB CD C1 01"
@@ -36,6 +37,7 @@ within() {
 }
 
 {
+    # shellcheck disable=SC2086 # the frames' hex bytes, one argument each
     bytes 13 $v2 $v1
     bytes 55 BB 01 02 12
 } >"$work/capture"
@@ -44,12 +46,15 @@ mkdir "$work/dir"
 for loop in $loops; do
     name=${loop##*/}
     # A loop that spins at the end of input never ends: the bound catches it.
+    # shellcheck disable=SC2086 # the emulator's words, or none
     out=$(timeout 10 $emulator "$loop" "$work/capture" 0)
+    # shellcheck disable=SC2181 # the loop's status, beside the output it gave
     [ $? = 0 ] && [ "$out" = "1 ok 10
 11 ok 10
 21 partial 5
 end" ] && ok "$name: every frame of a file, then its end" || fail "$name on a file: [$out]"
 
+    # shellcheck disable=SC2086 # the emulator's words, or none
     out=$(timeout 10 $emulator "$loop" "$work/dir" 0)
     [ $? = 1 ] && [ "$out" = "error: Is a directory" ] && ok "$name: a read error ends it" ||
         fail "$name on a directory: [$out]"
@@ -66,6 +71,7 @@ end" ] && ok "$name: every frame of a file, then its end" || fail "$name on a fi
     else
         fail "$name: no partial frame after the gap: [$(cat "$work/out")]"
     fi
+    # shellcheck disable=SC2086 # the frame's hex bytes, one argument each
     bytes $v2 >&3
     exec 3>&-
     within "$work/out" "0 partial 5

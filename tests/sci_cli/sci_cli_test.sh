@@ -17,12 +17,13 @@ output= # where standard output goes when set, else it is compared
 
 # Raw bytes from hex words.
 bytes() {
+    # shellcheck disable=SC2059 # the format is the byte as an octal escape
     for b in "$@"; do printf "\\$(printf %03o "0x$b")"; done
 }
 
 # COUNT copies of a hex byte, blank-separated.
 repeat() {
-    list= i=0
+    list='' i=0
     while [ "$i" -lt "$1" ]; do
         list="$list${list:+ }$2"
         i=$((i + 1))
@@ -268,6 +269,7 @@ fi
 # With standard output closed the lines go nowhere, and not into the capture
 # file that would take its place.
 $emulator "$tool" scan --pcap "$work/closed.pcap" <"$work/big" >&- 2>"$work/err"
+# shellcheck disable=SC2181 # the status of the run above, whose redirections would crowd an if
 if [ $? = 0 ] && [ "$(wc -c <"$work/closed.pcap")" -eq $((24 + 2 * (16 + 10))) ]; then
     echo "ok: scan --pcap with standard output closed"
 else
