@@ -75,13 +75,33 @@ int receive(int fd, sci_stream_t *rd, int gap_ms)
     return status;
 }
 
+/* ADDR: 0 to 255, decimal or 0x-hex; -1 for anything else. */
+static long parse_addr(const char *text)
+{
+    int hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    char *end;
+    long addr;
+
+    errno = 0;
+    addr = strtol(text, &end, hex ? 16 : 10);
+    if (errno != 0 || end == text || *end != '\0' || addr < 0 || addr > 255)
+        return -1;
+    return addr;
+}
+
 int main(int argc, char **argv)
 {
     static sci_stream_t rd;
+    long addr;
     int fd = 0;
 
     if (argc < 2) {
-        fprintf(stderr, "usage: stream_listen ADDR [TTY]\n");
+        (void)fprintf(stderr, "usage: stream_listen ADDR [TTY]\n");
+        return 2;
+    }
+    addr = parse_addr(argv[1]);
+    if (addr < 0) {
+        (void)fprintf(stderr, "stream_listen: ADDR is 0 to 255, not '%s'\n", argv[1]);
         return 2;
     }
     if (argc > 2 && (fd = open(argv[2], O_RDONLY | O_NOCTTY)) < 0) {
@@ -90,11 +110,13 @@ int main(int argc, char **argv)
     }
     /* Frames for ADDR only. */
     sci_stream_init(&rd, GAP_MS);
-    sci_stream_filter(&rd, atoi(argv[1]), SCI_STREAM_ANY);
+    sci_stream_filter(&rd, (int32_t)addr, SCI_STREAM_ANY);
     if (receive(fd, &rd, GAP_MS) != 0) {
         perror("read");
+        close(fd);
         return 1;
     }
+    close(fd);
     printf("%llu good, %llu bad, %llu bytes skipped, %llu partial\n",
            (unsigned long long)rd.counters.good, (unsigned long long)rd.counters.bad,
            (unsigned long long)rd.counters.skipped, (unsigned long long)rd.counters.dropped);
