@@ -40,7 +40,7 @@ void pack_frame(benchmark::State &state, uint8_t version)
         state.SkipWithError("the packer refused the record");
         return;
     }
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores): Google Benchmark's loop
         benchmark::DoNotOptimize(cu_korvi_sci_pack(&pack, buf, sizeof buf));
         benchmark::ClobberMemory();
     }
@@ -67,7 +67,7 @@ void pack_in_place_frame(benchmark::State &state, uint8_t version)
         state.SkipWithError("the packer refused the record");
         return;
     }
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores): Google Benchmark's loop
         benchmark::DoNotOptimize(cu_korvi_sci_pack(&pack, buf, sizeof buf));
         benchmark::ClobberMemory();
     }
@@ -93,7 +93,7 @@ void unpack_frame(benchmark::State &state, uint8_t version)
         state.SkipWithError("the unpacker refused the frame");
         return;
     }
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores): Google Benchmark's loop
         benchmark::DoNotOptimize(
             cu_korvi_sci_unpack(BENCH_ADDR, BENCH_CMD, &pack, buf, (uint16_t)length));
         benchmark::ClobberMemory();
@@ -111,7 +111,7 @@ void copy_frame(benchmark::State &state)
     size_t n = (size_t)state.range(0);
 
     bench_fill_payload(src, sizeof src);
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores): Google Benchmark's loop
         memcpy(dst, src, n);
         benchmark::ClobberMemory();
     }

@@ -28,7 +28,7 @@ using Buffer = std::unique_ptr<uint8_t[]>;
 inline void require(bool ok, const char *what)
 {
     if (!ok) {
-        std::fprintf(stderr, "property violated: %s\n", what);
+        (void)std::fprintf(stderr, "property violated: %s\n", what);
         std::abort();
     }
 }

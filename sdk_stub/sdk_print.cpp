@@ -29,9 +29,9 @@ extern "C" __attribute__((visibility("default"))) int sdk_print(int level, int f
 
     (void)flag;
     if (level >= 0 && level < 3)
-        snprintf(level_name, sizeof level_name, "%s", names[level]);
+        (void)snprintf(level_name, sizeof level_name, "%s", names[level]);
     else
-        snprintf(level_name, sizeof level_name, "L%d", level);
+        (void)snprintf(level_name, sizeof level_name, "L%d", level);
     clock_gettime(CLOCK_REALTIME, &now);
     gmtime_r(&now.tv_sec, &tm);
     n = snprintf(buf, sizeof buf,

@@ -49,8 +49,8 @@ struct Area {
 std::string fields(unsigned version, unsigned addr, unsigned cmd, unsigned len, const void *data)
 {
     char text[96];
-    std::snprintf(text, sizeof text, "version %u addr 0x%02X cmd 0x%04X len %u data %p", version,
-                  addr, cmd, len, data);
+    (void)std::snprintf(text, sizeof text, "version %u addr 0x%02X cmd 0x%04X len %u data %p",
+                        version, addr, cmd, len, data);
     return text;
 }
 

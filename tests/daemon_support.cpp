@@ -19,7 +19,7 @@ extern "C" int sdk_print(int level, int flag, const char *file, const char *func
     va_list ap;
 
     va_start(ap, format);
-    vsnprintf(text, sizeof text, format, ap);
+    (void)vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
     g_log.push_back({level, flag, file, function, line, format, text});
     return 0;
@@ -61,7 +61,7 @@ void Supervisor::SetUp()
     g_num_proc = 0;
     g_log.clear();
     // As the supervisor runs: ended children are reaped at once.
-    signal(SIGCHLD, SIG_IGN);
+    (void)signal(SIGCHLD, SIG_IGN);
 }
 
 void Supervisor::TearDown()
@@ -69,7 +69,7 @@ void Supervisor::TearDown()
     for (int i = 0; i < MAX_PROC; i++)
         if (g_proc_pid_array[i] > 0)
             kill(g_proc_pid_array[i], SIGKILL);
-    signal(SIGCHLD, SIG_DFL);
+    (void)signal(SIGCHLD, SIG_DFL);
     std::filesystem::remove_all(dir);
 }
 

@@ -269,7 +269,7 @@ TEST_F(StartContract, SupervisorWithClosedStandardStreams)
 TEST_F(StartContract, FailedExecNeverRunsSupervisorCode)
 {
     // The child of a failed exec ends at once with 127 and logs nothing.
-    signal(SIGCHLD, SIG_DFL);
+    (void)signal(SIGCHLD, SIG_DFL);
     fork_sub_process(data.c_str(), 0);
     pid_t pid = g_proc_pid_array[0];
     ASSERT_GT(pid, 0);
@@ -288,7 +288,7 @@ class Restart : public Supervisor
   protected:
     void add_slot(const std::string &path)
     {
-        std::snprintf(g_proc_array[g_num_proc], PROC_PATH_SIZE, "%s", path.c_str());
+        (void)std::snprintf(g_proc_array[g_num_proc], PROC_PATH_SIZE, "%s", path.c_str());
         fork_sub_process(g_proc_array[g_num_proc], g_num_proc);
         ASSERT_GT(g_proc_pid_array[g_num_proc], 0);
         g_num_proc++;
@@ -342,7 +342,7 @@ TEST_F(Restart, ProgramThatCannotRunIsRestartedEveryPass)
 
 TEST_F(Restart, SlotWithoutProcessIdIsStarted)
 {
-    std::snprintf(g_proc_array[0], PROC_PATH_SIZE, "%s", kProbe.c_str());
+    (void)std::snprintf(g_proc_array[0], PROC_PATH_SIZE, "%s", kProbe.c_str());
     g_num_proc = 1; // its first fork failed: id still 0
     check_proc_pass(0);
     expect_restarted({kProbe});
@@ -370,10 +370,10 @@ TEST_F(Restart, ProcessOfAnotherUserCountsAsRunning)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to probe as another user";
-    signal(SIGCHLD, SIG_DFL); // so that the child below can be waited for
+    (void)signal(SIGCHLD, SIG_DFL); // so that the child below can be waited for
     pid_t c = fork();
     if (c == 0) {
-        std::snprintf(g_proc_array[0], PROC_PATH_SIZE, "%s", kProbe.c_str());
+        (void)std::snprintf(g_proc_array[0], PROC_PATH_SIZE, "%s", kProbe.c_str());
         g_proc_pid_array[0] = getppid(); // root's, and alive
         g_num_proc = 1;
         if (setgid(65534) != 0 || setuid(65534) != 0)

@@ -44,7 +44,7 @@ std::string hex(const Image &image)
 {
     char text[4 * sizeof image.bytes] = "";
     for (size_t i = 0; i < sizeof image.bytes; i++)
-        std::snprintf(text + 3 * i, 4, "%02X ", image.bytes[i]);
+        (void)std::snprintf(text + 3 * i, 4, "%02X ", image.bytes[i]);
     return text;
 }
 

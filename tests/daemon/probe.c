@@ -36,20 +36,20 @@ int main(int argc, char *argv[])
     ssize_t got;
     int fd;
 
-    snprintf(item, sizeof item, "pid=%d\nargc=%d\nargv0=%s\n", (int)getpid(), argc,
-             argv[0] == NULL      ? "(null)"
-             : argv[0][0] == '\0' ? "(empty)"
-                                  : argv[0]);
+    (void)snprintf(item, sizeof item, "pid=%d\nargc=%d\nargv0=%s\n", (int)getpid(), argc,
+                   argv[0] == NULL      ? "(null)"
+                   : argv[0][0] == '\0' ? "(empty)"
+                                        : argv[0]);
     at = add(report, at, sizeof report, item);
 
     for (fd = 0; fd < 3; fd++) {
         char link[32];
         ssize_t n;
 
-        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        (void)snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
         n = readlink(link, target, sizeof target - 1);
         target[n < 0 ? 0 : n] = '\0';
-        snprintf(item, sizeof item, "fd%d=%s\n", fd, n < 0 ? "(closed)" : target);
+        (void)snprintf(item, sizeof item, "fd%d=%s\n", fd, n < 0 ? "(closed)" : target);
         at = add(report, at, sizeof report, item);
     }
 
@@ -61,17 +61,18 @@ int main(int argc, char *argv[])
 
     at = add(report, at, sizeof report, "other_fds=");
     dir = opendir("/proc/self/fd");
+    /* cppcheck-suppress readdirCalled ; one stream, one thread: readdir_r is deprecated */
     while (dir != NULL && (e = readdir(dir)) != NULL) {
         char link[300];
         ssize_t n;
 
-        fd = atoi(e->d_name);
+        fd = atoi(e->d_name); /* NOLINT(cert-err34-c): a descriptor number, or . or .. */
         if (e->d_name[0] == '.' || fd < 3 || fd == dirfd(dir))
             continue;
-        snprintf(link, sizeof link, "/proc/self/fd/%s", e->d_name);
+        (void)snprintf(link, sizeof link, "/proc/self/fd/%s", e->d_name);
         n = readlink(link, target, sizeof target - 1);
         target[n < 0 ? 0 : n] = '\0';
-        snprintf(item, sizeof item, "%d:%s;", fd, target);
+        (void)snprintf(item, sizeof item, "%d:%s;", fd, target);
         at = add(report, at, sizeof report, item);
     }
     if (dir != NULL)

@@ -59,6 +59,7 @@ int pcap_open(const char *name, int input)
     if (g_pcap.fd < 0)
         return fail("cannot open %s: %s", name, strerror(errno));
     if (fstat(g_pcap.fd, &out) != 0)
+        // NOLINTNEXTLINE(bugprone-branch-clone): fstat's failure; the last branch says ftruncate's
         status = fail("cannot open %s: %s", name, strerror(errno));
     else if (input >= 0 && fstat(input, &in) == 0 && in.st_dev == out.st_dev &&
              in.st_ino == out.st_ino)

@@ -43,7 +43,7 @@ static int print_frames(sci_stream_t *rd, bool record, unsigned long long *good)
     char place[24];
 
     while (sci_stream_next(rd, &f)) {
-        snprintf(place, sizeof place, "%08llx:", (unsigned long long)f.offset);
+        (void)snprintf(place, sizeof place, "%08llx:", (unsigned long long)f.offset);
         print_frame(place, &f);
         *good += f.result == SCI_OK;
         if (record && pcap_record(&f, f.offset) != GO_ON)

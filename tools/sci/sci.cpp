@@ -83,22 +83,25 @@ static const char g_unpack_help[] =
     "Exit status: 0 frame accepted; 1 frame refused; 2 bad usage or input;\n"
     "3 a read or write failed.\n";
 
+/* A message that standard error does not take has nowhere else to go: the
+ * exit status still tells. */
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, its arguments checked by its format attribute
 int fail(const char *format, ...)
 {
     va_list args;
 
-    fprintf(stderr, "sci%s%s: ", *g_mode ? " " : "", g_mode);
+    (void)fprintf(stderr, "sci%s%s: ", *g_mode ? " " : "", g_mode);
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    (void)vfprintf(stderr, format, args);
     va_end(args);
-    fprintf(stderr, " (see sci%s%s --help)\n", *g_mode ? " " : "", g_mode);
+    (void)fprintf(stderr, " (see sci%s%s --help)\n", *g_mode ? " " : "", g_mode);
     return EXIT_USAGE;
 }
 
 int fail_io(const char *what, const char *name)
 {
-    fprintf(stderr, "sci%s%s: cannot %s %s: %s\n", *g_mode ? " " : "", g_mode, what, name,
-            strerror(errno));
+    (void)fprintf(stderr, "sci%s%s: cannot %s %s: %s\n", *g_mode ? " " : "", g_mode, what, name,
+                  strerror(errno));
     return EXIT_IO;
 }
 
@@ -235,7 +238,7 @@ int parse_options(int argc, char **argv, const char *allowed, const char *needed
         if (arg[0] != '-' || arg[1] == '\0')
             continue;
         if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
-            fputs(help, stdout);
+            (void)fputs(help, stdout); /* a failure shows in ferror(stdout): finish_output */
             return EXIT_DONE;
         }
         if (strchr(allowed, 'P') != NULL && strcmp(arg, "--pcap") == 0) {
@@ -360,14 +363,18 @@ static size_t format_hex(char *text, const uint8_t *bytes, size_t count)
     return count != 0 ? 3 * count - 1 : 0;
 }
 
-/* Prints bytes as blank-separated hex. */
+/* Prints bytes as blank-separated hex. Like every write to standard output
+ * through its buffer, a failure shows in ferror(stdout), which finish_output
+ * reads. */
 static void print_hex(const uint8_t *bytes, size_t count)
 {
     char text[3 * FRAME_MAX];
+    size_t n;
 
     if (count > FRAME_MAX)
         count = FRAME_MAX;
-    fwrite(text, 1, format_hex(text, bytes, count), stdout);
+    n = format_hex(text, bytes, count);
+    (void)fwrite(text, 1, n, stdout);
 }
 
 size_t format_frame(char *line, const char *place, const sci_stream_frame_t *f)
@@ -397,9 +404,11 @@ size_t format_frame(char *line, const char *place, const sci_stream_frame_t *f)
 void print_frame(const char *place, const sci_stream_frame_t *f)
 {
     char line[FRAME_LINE_MAX];
+    size_t n = format_frame(line, place, f);
 
-    /* One write of the whole line: scan prints hundreds of thousands. */
-    fwrite(line, 1, format_frame(line, place, f), stdout);
+    /* One write of the whole line: scan prints hundreds of thousands. A
+     * failure shows in ferror(stdout), which the modes read. */
+    (void)fwrite(line, 1, n, stdout);
 }
 
 void filter_frames(sci_stream_t *rd, const struct options *opt)
@@ -434,7 +443,7 @@ static int run_pack(int argc, char **argv)
 {
     uint8_t frame[FRAME_MAX];
     struct options opt;
-    int16_t n;
+    int16_t n = 0;
     int status;
 
     status = parse_options(argc, argv, "Vac", "Vac", g_pack_help, &opt);
@@ -507,15 +516,15 @@ int main(int argc, char **argv)
         return EXIT_IO;
     /* A reader that went away is a failed write (EPIPE), said and ended
      * with status 3, not a silent death that leaves a line raw. */
-    signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGPIPE, SIG_IGN);
     if (argc < 2)
         return fail("no mode given");
     if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
-        fputs(g_usage, stdout);
+        (void)fputs(g_usage, stdout);
         return finish_output(EXIT_DONE);
     }
     if (strcmp(argv[1], "--version") == 0) {
-        fputs("sci " KORVI_VERSION "\n", stdout);
+        (void)fputs("sci " KORVI_VERSION "\n", stdout);
         return finish_output(EXIT_DONE);
     }
     g_mode = argv[1];

@@ -22,10 +22,14 @@
 /* Longest frame of either version: version 2 with 255 payload bytes. */
 #define FRAME_MAX (SCI_V2_MAX_PAYLOAD + 8)
 
+/* clang-tidy 14 takes these declarations for definitions that might be
+ * initialised at run time; the definitions, in sci.cpp, are constant. */
+/* NOLINTBEGIN(bugprone-dynamic-static-initializers) */
 /* The mode being run, for messages ("" before one is known). */
 extern const char *g_mode;
 /* The signal that asked the tool to stop (monitor, send), or 0. */
 extern volatile sig_atomic_t g_stop;
+/* NOLINTEND(bugprone-dynamic-static-initializers) */
 
 /* One line on standard error about bad usage or input, with a pointer to
  * --help; returns EXIT_USAGE. */

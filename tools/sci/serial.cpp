@@ -230,7 +230,7 @@ static void restore_line(void)
 /* The default gap for a rate: 20 characters, 50 ms at least. */
 static uint32_t default_gap(long baud)
 {
-    long ms = (GAP_CHARACTERS * 10 * 1000 + baud - 1) / baud;
+    long ms = (GAP_CHARACTERS * 10L * 1000 + baud - 1) / baud;
 
     return (uint32_t)(ms > GAP_MIN_MS ? ms : GAP_MIN_MS);
 }
@@ -265,7 +265,7 @@ static int show_frame(const sci_stream_frame_t *f, int64_t wall_minus_monotonic,
 
     gmtime_r(&seconds, &tm);
     n = strftime(place, sizeof place, "%Y-%m-%d %H:%M:%S", &tm);
-    snprintf(place + n, sizeof place - n, ".%03d", (int)(ms % 1000));
+    (void)snprintf(place + n, sizeof place - n, ".%03d", (int)(ms % 1000));
     n = format_frame(line, place, f);
     sigprocmask(SIG_SETMASK, &g_wait_mask, NULL);
     if (write_all(STDOUT_FILENO, line, n) < 0) {
@@ -300,8 +300,8 @@ static ssize_t read_line(int wait_ms)
         return 0;
     if (got <= 0) {
         /* A tty whose other end went away reads as EIO or as the end. */
-        fprintf(stderr, "sci %s: lost %s: %s\n", g_mode, g_line.name,
-                got == 0 ? "hung up" : strerror(errno));
+        (void)fprintf(stderr, "sci %s: lost %s: %s\n", g_mode, g_line.name,
+                      got == 0 ? "hung up" : strerror(errno));
         return -1;
     }
     return got;
@@ -377,11 +377,12 @@ int run_monitor(int argc, char **argv)
         status = EXIT_IO;
     if (status != GO_ON)
         return status;
-    snprintf(counts, sizeof counts,
-             "sci monitor: %llu good frames, %llu bad checksums, %llu bytes skipped, "
-             "%llu partial frames dropped\n",
-             (unsigned long long)rd.counters.good, (unsigned long long)rd.counters.bad,
-             (unsigned long long)rd.counters.skipped, (unsigned long long)rd.counters.dropped);
+    (void)snprintf(counts, sizeof counts,
+                   "sci monitor: %llu good frames, %llu bad checksums, %llu bytes skipped, "
+                   "%llu partial frames dropped\n",
+                   (unsigned long long)rd.counters.good, (unsigned long long)rd.counters.bad,
+                   (unsigned long long)rd.counters.skipped,
+                   (unsigned long long)rd.counters.dropped);
     sigprocmask(SIG_SETMASK, &g_wait_mask, NULL);
     write_all(STDERR_FILENO, counts, strlen(counts));
     return EXIT_DONE;
@@ -476,15 +477,15 @@ int run_send(int argc, char **argv)
             } while (status == EXIT_REFUSED && at < (size_t)got);
         }
         if (status == EXIT_REFUSED && g_stop == 0)
-            fprintf(stderr, "sci send: no reply within %ld ms\n", opt.reply);
+            (void)fprintf(stderr, "sci send: no reply within %ld ms\n", opt.reply);
     } else if (status == GO_ON) {
         status = EXIT_DONE;
     }
     restore_line();
     if (g_stop != 0) {
         /* Ended as the signal ends a program, once the line is back. */
-        signal(g_stop, SIG_DFL);
-        raise(g_stop);
+        (void)signal(g_stop, SIG_DFL);
+        (void)raise(g_stop);
         sigprocmask(SIG_SETMASK, &g_wait_mask, NULL);
     }
     return status;

@@ -12,9 +12,13 @@
 #define SLOT_PAUSE_US 300000u
 #define PASS_PAUSE_S 5u
 
+/* clang-tidy 14 takes these declarations for definitions that might be
+ * initialised at run time; the definitions, in daemon.cpp, are zero-initialised. */
+/* NOLINTBEGIN(bugprone-dynamic-static-initializers) */
 extern char g_proc_array[MAX_PROC][PROC_PATH_SIZE];
 extern pid_t g_proc_pid_array[MAX_PROC];
 extern uint8_t g_num_proc;
+/* NOLINTEND(bugprone-dynamic-static-initializers) */
 
 void close_standard_io(void);
 void fork_sub_process(const char *proc_file, int i);
