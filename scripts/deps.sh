@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # Installs what a task needs and the machine lacks, with Debian's apt-get.
 #   deps.sh run     the demo (scripts/run.sh): compilers, cmake, util-linux
-#   deps.sh test    everything scripts/test.sh builds and runs (the default)
+#   deps.sh test    everything scripts/test.sh builds, runs and analyses (the default)
 #   deps.sh bench   the benchmarks and the supervisors they compare
 # What is already there, by command or file, is never installed again. On a
 # machine without apt-get it names what is missing and fails.
@@ -24,7 +24,9 @@ test="$run readelf:binutils pkg-config:pkg-config pgrep:procps
     /usr/lib/python3/dist-packages/setuptools/__init__.py:python3-setuptools
     sigrok-cli:sigrok-cli mandoc:mandoc
     /usr/share/bash-completion/bash_completion:bash-completion
-    dpkg-shlibdeps:dpkg-dev file:file lintian:lintian mount:mount"
+    dpkg-shlibdeps:dpkg-dev file:file lintian:lintian mount:mount
+    /usr/include/benchmark/benchmark.h:libbenchmark-dev
+    clang-tidy-14:clang-tidy-14 cppcheck:cppcheck shellcheck:shellcheck"
 bench="$run /usr/include/benchmark/benchmark.h:libbenchmark-dev valgrind:valgrind
     runsvdir:runit s6-svscan:s6 busybox:busybox /usr/bin/time:time"
 
