@@ -1,14 +1,15 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
 # Builds everything and runs every test, after installing what is missing.
-# Five builds, each with its own tests: the plain one; the same suite under
+# Six builds, each with its own tests: the plain one; the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer; the codec's fuzz targets
 # for a bounded time; the device's ARM build with its suite under qemu-arm;
-# and the ARM build again with the older GCC 11 cross compiler, chosen the way
-# an SDK chooses it (CC and CXX). The ARM builds run the Python package's
-# tests with Debian's armhf Python (scripts/arm_python.sh). Every build runs
-# even when one before it failed; the last lines give each build's result, and
-# the status is 0 only when all of them passed.
+# the ARM build again with the older GCC 11 cross compiler, chosen the way an
+# SDK chooses it (CC and CXX); and the static analysis of every source and
+# script (scripts/lint.sh). The ARM builds run the Python package's tests with
+# Debian's armhf Python (scripts/arm_python.sh). Every build runs even when one
+# before it failed; the last lines give each build's result, and the status is
+# 0 only when all of them passed.
 set -u
 cd "$(dirname "$0")/.." || exit 1
 scripts/deps.sh test || exit 1
@@ -20,9 +21,11 @@ jobs=$(nproc)
 summary=()
 failed=0
 
-# NAME CONFIGURE BUILD TEST: three commands (word lists) for build/NAME.
+# NAME CONFIGURE BUILD TEST [RESULT]: three commands (word lists) for
+# build/NAME; RESULT matches the line of the test's output that the summary
+# shows (CTest's count of tests by default).
 one_build() {
-    local name=$1 configure=$2 build=$3 test=$4 result log counts
+    local name=$1 configure=$2 build=$3 test=$4 pattern=${5:-tests passed} result log counts
     log=$(mktemp)
     echo "=== $name"
     if ! $configure; then
@@ -30,10 +33,10 @@ one_build() {
     elif ! $build; then
         result="FAILED to build"
     elif $test 2>&1 | tee "$log"; [ "${PIPESTATUS[0]}" -ne 0 ]; then
-        counts=$(grep -E 'tests passed' "$log" | tail -n 1)
+        counts=$(grep -E "$pattern" "$log" | tail -n 1)
         result="FAILED: ${counts:-see above}"
     else
-        result="passed: $(grep -E 'tests passed' "$log" | tail -n 1)"
+        result="passed: $(grep -E "$pattern" "$log" | tail -n 1)"
     fi
     rm -f "$log"
     case $result in FAILED*) failed=1 ;; esac
@@ -46,6 +49,11 @@ for preset in host sanitize fuzz arm; do
 done
 CC=arm-linux-gnueabihf-gcc-11 CXX=arm-linux-gnueabihf-g++-11 one_build arm-gcc11 "cmake --preset arm -B build/arm-gcc11" \
     "cmake --build build/arm-gcc11 -j $jobs" "ctest --test-dir build/arm-gcc11 -j 2 --output-on-failure"
+# Static analysis: the compile commands of this machine's build and the
+# device's, the receive loops taken out of the documents, then clang-tidy,
+# cppcheck and shellcheck; its last line says what ran and the findings.
+one_build lint "cmake --preset lint" "cmake --build --preset lint" "scripts/lint.sh -j $jobs" \
+    ' [0-9]+ findings?$'
 
 echo "=== summary"
 printf '%s\n' "${summary[@]}"
