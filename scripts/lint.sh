@@ -195,8 +195,8 @@ if [ $run_shellcheck = 1 ]; then
     # A shell script: a name ending in .sh or .bash, a first line that starts
     # a shell (sh, bash, dash, ash), or a "# shellcheck shell=" line among its
     # first five; shellcheck takes the dialect from those. A bash completion
-    # file (in a folder completion or completions) is sourced by bash: bash,
-    # unless it says otherwise.
+    # file (in a folder completion or completions, its name the command's,
+    # without a dot) is sourced by bash: bash, unless it says otherwise.
     shebang='^#! ?(/usr)?(/local)?/bin/(env +)?(sh|bash|dash|ash)( |$)'
     scripts=()
     completions=()
@@ -208,8 +208,9 @@ if [ $run_shellcheck = 1 ]; then
             scripts+=("$f")
         else
             case $f in
-            completion/* | completions/* | */completion/* | */completions/*) completions+=("$f") ;;
             *.sh | *.bash) scripts+=("$f") ;;
+            *.*) ;;
+            completion/* | completions/* | */completion/* | */completions/*) completions+=("$f") ;;
             esac
         fi
     done <<<"$files"
