@@ -364,13 +364,15 @@ int run_monitor(int argc, char **argv)
             break;
         }
         /* However much one read brought, all of it is fed, and every frame
-         * taken out as the reader finds it. */
+         * taken out as the reader finds it, a stop signal or not: the counts
+         * then hold every byte read. Once the tool is to stop, output that
+         * would wait is given up, so this takes no time. */
         at = 0;
         do {
             at += sci_stream_feed(&rd, g_chunk + at, (size_t)got - at, monotonic_ms());
-            while (status == GO_ON && g_stop == 0 && sci_stream_next(&rd, &f))
+            while (status == GO_ON && sci_stream_next(&rd, &f))
                 status = show_frame(&f, offset, opt.pcap != NULL);
-        } while (status == GO_ON && g_stop == 0 && at < (size_t)got);
+        } while (status == GO_ON && at < (size_t)got);
     }
     restore_line();
     if (opt.pcap != NULL && pcap_close() != GO_ON)
