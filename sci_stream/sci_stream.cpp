@@ -100,17 +100,23 @@ static inline void copy_short(uint8_t *to, const uint8_t *from, size_t n)
     }
 }
 
+/* Whether bytes at `now_ms` surely follow the newest held within the gap; a
+ * time that went back or past the gap is for feed_bytes to judge. */
+static inline bool within_gap(const sci_stream_t *s, uint64_t now_ms)
+{
+    return s->gap_ms == 0 || now_ms - s->now_ms <= s->gap_ms;
+}
+
 extern "C" size_t sci_stream_feed(sci_stream_t *s, const uint8_t *bytes, size_t n, uint64_t now_ms)
 {
     /* Bytes read a few at a time, as a UART often gives them: no cut waits,
      * there is room, and the gap has not passed. */
-    if (n == 1 && s->fill < s->limit && (s->gap_ms == 0 || now_ms - s->now_ms <= s->gap_ms)) {
+    if (n == 1 && s->fill < s->limit && within_gap(s, now_ms)) {
         s->buf[s->fill++] = bytes[0];
         s->now_ms = now_ms;
         return 1;
     }
-    if (n - 2 < 15 && s->fill + n <= s->limit &&
-        (s->gap_ms == 0 || now_ms - s->now_ms <= s->gap_ms)) {
+    if (n - 2 < 15 && s->fill + n <= s->limit && within_gap(s, now_ms)) {
         copy_short(s->buf + s->fill, bytes, n);
         s->fill = (uint16_t)(s->fill + n);
         s->now_ms = now_ms;
@@ -211,8 +217,8 @@ static __attribute__((noinline)) int find_frame(sci_stream_t *s, sci_stream_fram
             s->counters.dropped++;
             skip(s, 1);
         } else {
-            /* The codec judges the frame against its own address and command,
-             * and copies the payload onto itself. */
+            /* The codec judges the frame against its own address and command;
+             * unpacked in place, the payload stays where it is. */
             f->size = total;
             rec.len = 0;
             rec.data = s->buf + s->pos + HEADER;

@@ -169,15 +169,25 @@ static uint64_t monotonic_ms(void)
     return (uint64_t)t.tv_sec * 1000u + (uint64_t)t.tv_nsec / 1000000u;
 }
 
+/* The termios speed of a rate -b takes; false for any other rate. */
+static bool line_speed(long baud, speed_t *speed)
+{
+    for (const auto &s : g_speeds) {
+        if (s.baud == baud) {
+            *speed = s.speed;
+            return true;
+        }
+    }
+    return false;
+}
+
 /* Opens DEVICE, a terminal, for the rate -b asked, and keeps its settings;
  * changes nothing yet. Returns GO_ON or the exit status. */
 static int open_line(const char *name, long baud)
 {
-    bool known = false;
+    speed_t speed;
 
-    for (const auto &s : g_speeds)
-        known = known || s.baud == baud;
-    if (!known)
+    if (!line_speed(baud, &speed))
         return fail("-b takes 1200, 1800, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, "
                     "460800, 500000, 576000 or 921600, not %ld",
                     baud);
@@ -199,18 +209,16 @@ static int open_line(const char *name, long baud)
 static int set_line_raw(long baud)
 {
     struct termios t = g_line.saved;
+    speed_t speed = B0;
 
+    (void)line_speed(baud, &speed); /* open_line has refused any other rate */
     cfmakeraw(&t);
     t.c_cflag &= ~(tcflag_t)(CSTOPB | PARENB | CRTSCTS);
     t.c_cflag |= CLOCAL | CREAD | CS8;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    for (const auto &s : g_speeds) {
-        if (s.baud == baud) {
-            cfsetispeed(&t, s.speed);
-            cfsetospeed(&t, s.speed);
-        }
-    }
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
     g_line.raw = 1;
     if (tcsetattr(g_line.fd, TCSANOW, &t) != 0)
         return fail_io("set up", g_line.name);
@@ -328,7 +336,7 @@ int run_monitor(int argc, char **argv)
     sci_stream_frame_t f;
     struct options opt;
     const char *device;
-    char counts[160];
+    char counts[192]; /* room for four 20-digit counts */
     int first = 0;
     int status;
     int64_t offset;
