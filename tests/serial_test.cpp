@@ -389,8 +389,6 @@ const char kOneFrame[] =
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, Ways, ::testing::Values(
-        WayOut{"SIGINT", SIGINT, 0, kOneFrame},
-        WayOut{"SIGTERM", SIGTERM, 0, kOneFrame},
         WayOut{"SIGHUP", SIGHUP, 0, kOneFrame},
         WayOut{"SIGQUIT", SIGQUIT, 0, kOneFrame},
         WayOut{"standard output's reader goes away", 0, 3, "sci monitor: cannot write standard output: Broken pipe\n"}),
