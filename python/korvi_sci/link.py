@@ -85,6 +85,7 @@ class Link:
         self._pending: Deque[Frame] = collections.deque()
         self._lock = threading.Lock()  # the reader, the pending frames, the clock
         self._write_lock = threading.Lock()
+        self._closing = False
         # The clock the reader is fed: the time of opening plus the time spent listening.
         self._clock_ns = time.monotonic_ns()
         if "://" not in port:
@@ -151,6 +152,7 @@ class Link:
         After the line has gone (the other end of a pseudo-terminal closed, an
         adapter pulled) it raises nothing of its own.
         """
+        self._closing = True  # a waiting call gives the lock up at its next wake
         with self._lock:
             self._close()
 
@@ -255,6 +257,8 @@ class Link:
         wake = self.gap_ms / 1000 if self.gap_ms else WAKE_S
         while True:
             with self._lock:
+                if self._closing or not self.is_open:  # perhaps by another thread
+                    raise self._error("the link is closed")
                 if not self._pending:
                     self._take()
                 if self._pending:
