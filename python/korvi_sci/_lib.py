@@ -12,7 +12,7 @@ compiled probe by the tests.
 
 import ctypes
 import os
-from typing import List, Optional
+from typing import Any, List, Optional
 
 CODEC_SONAME = "libsci_codec.so.1"
 STREAM_SONAME = "libsci_stream.so.1"
@@ -136,29 +136,29 @@ stream = _load(STREAM_SONAME)
 
 _u8p = ctypes.POINTER(ctypes.c_uint8)
 
-codec.cu_korvi_sci_pack.argtypes = [ctypes.POINTER(PackRecord), _u8p, ctypes.c_uint16]
-codec.cu_korvi_sci_pack.restype = ctypes.c_int16
-codec.cu_korvi_sci_unpack.argtypes = [
-    ctypes.c_uint8,
-    ctypes.c_uint16,
-    ctypes.POINTER(PackRecord),
-    _u8p,
-    ctypes.c_uint16,
-]
-codec.cu_korvi_sci_unpack.restype = ctypes.c_int16
 
-stream.sci_stream_init.argtypes = [ctypes.POINTER(StreamState), ctypes.c_uint32]
-stream.sci_stream_init.restype = None
-stream.sci_stream_filter.argtypes = [ctypes.POINTER(StreamState), ctypes.c_int32, ctypes.c_int32]
-stream.sci_stream_filter.restype = None
-stream.sci_stream_feed.argtypes = [
-    ctypes.POINTER(StreamState),
-    ctypes.c_void_p,
-    ctypes.c_size_t,
-    ctypes.c_uint64,
-]
-stream.sci_stream_feed.restype = ctypes.c_size_t
-stream.sci_stream_next.argtypes = [ctypes.POINTER(StreamState), ctypes.POINTER(StreamFrame)]
-stream.sci_stream_next.restype = ctypes.c_int
-stream.sci_stream_end.argtypes = [ctypes.POINTER(StreamState)]
-stream.sci_stream_end.restype = None
+def _bind(library: ctypes.CDLL, name: str, restype: Any, *argtypes: Any) -> None:
+    """Declares one call's types, or raises ImportError when the library lacks it."""
+    try:
+        call = getattr(library, name)
+    except AttributeError:
+        raise ImportError(
+            f"korvi_sci cannot use {library._name}: it has no {name} (a library of another "
+            "version?); install the libraries of the same build as the package",
+            path=library._name,
+        ) from None
+    call.argtypes = list(argtypes)
+    call.restype = restype
+
+
+_pack_p = ctypes.POINTER(PackRecord)
+_bind(codec, "cu_korvi_sci_pack", ctypes.c_int16, _pack_p, _u8p, ctypes.c_uint16)
+_bind(codec, "cu_korvi_sci_unpack", ctypes.c_int16,
+      ctypes.c_uint8, ctypes.c_uint16, _pack_p, _u8p, ctypes.c_uint16)  # fmt: skip
+_state_p = ctypes.POINTER(StreamState)
+_bind(stream, "sci_stream_init", None, _state_p, ctypes.c_uint32)
+_bind(stream, "sci_stream_filter", None, _state_p, ctypes.c_int32, ctypes.c_int32)
+_bind(stream, "sci_stream_feed", ctypes.c_size_t,
+      _state_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_uint64)  # fmt: skip
+_bind(stream, "sci_stream_next", ctypes.c_int, _state_p, ctypes.POINTER(StreamFrame))
+_bind(stream, "sci_stream_end", None, _state_p)

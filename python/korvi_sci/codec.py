@@ -3,11 +3,27 @@
 
 import ctypes
 import operator
-from typing import Dict, NamedTuple, Optional, Type, Union
+from typing import Any, Dict, NamedTuple, Optional, Tuple, Type, Union
 
 from . import _lib
 
 BytesLike = Union[bytes, bytearray, memoryview]
+
+
+def as_bytes(data: BytesLike, name: str = "data") -> bytes:
+    """The bytes of a bytes-like object, all of them (a memoryview's nbytes, not its length).
+
+    Anything else, an int or a str among them, is a TypeError: ``bytes(5)``
+    would make five zero bytes of a number.
+    """
+    if type(data) is bytes:
+        return data
+    try:
+        view = memoryview(data)  # refuses what holds no buffer
+    except TypeError:
+        raise TypeError(f"{name} must be bytes-like, not {type(data).__name__}") from None
+    with view:
+        return view.tobytes()
 
 # The longest frame: version 1 with 252 payload bytes, or version 2 with 255.
 FRAME_MAX = _lib.SCI_STREAM_FRAME_MAX
@@ -58,6 +74,12 @@ class SciError(Exception):
             f"{name} {value:{form}}" for name, value, form in shown if value is not None
         )
         super().__init__(f"{self.reason} (result {self.code}{', ' + known if known else ''})")
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        # Rebuilt from its fields, not its message: pickling (a process pool's
+        # result) and copy.copy go through this.
+        fields = (self.version, self.addr, self.cmd, self.len, self.__dict__.get("code"))
+        return (type(self), fields, self.__dict__)
 
 
 class ArgumentError(SciError):
@@ -126,7 +148,7 @@ def pack(version: int, addr: int, cmd: int, payload: BytesLike = b"") -> bytes:
     limit = max_payload(version)
     addr = _number("addr", addr, 0xFF)
     cmd = _number("cmd", cmd, 0xFFFF)
-    data = bytes(payload)
+    data = as_bytes(payload, "payload")
     if len(data) > limit:
         raise ValueError(
             f"a version-{version} payload takes at most {limit} bytes, not {len(data)}"
@@ -152,7 +174,7 @@ def unpack(frame: BytesLike, addr: int, cmd: int) -> Message:
     """
     addr = _number("addr", addr, 0xFF)
     cmd = _number("cmd", cmd, 0xFFFF)
-    data = bytes(frame)[:0xFFFF]  # what follows a frame is ignored anyway
+    data = as_bytes(frame, "frame")[:0xFFFF]  # what follows a frame is ignored anyway
     source = (ctypes.c_uint8 * max(len(data), 1)).from_buffer_copy(data or b"\0")
     payload = (ctypes.c_uint8 * _lib.SCI_V2_MAX_PAYLOAD)()
     record = _lib.PackRecord(0, 0, 0, 0, payload)

@@ -5,7 +5,9 @@ import os
 import struct
 import time
 from types import TracebackType
-from typing import BinaryIO, Iterator, NamedTuple, Optional, Type, Union
+
+from .codec import BytesLike, as_bytes
+from typing import BinaryIO, Iterator, NamedTuple, Optional, Tuple, Type, Union, cast
 
 LINKTYPE_USER0 = 147
 SNAPLEN = 65535
@@ -21,6 +23,17 @@ _MAGICS = {
 _RECORD_MAX = 1 << 18
 
 PathLike = Union[str, "os.PathLike[str]"]
+# A path, or a binary file open for reading or writing, which stays the caller's to close.
+Source = Union[PathLike, BinaryIO]
+
+
+def _open(source: Source, mode: str) -> Tuple[BinaryIO, bool, str]:
+    """The file, whether it is ours to close, and its name for messages."""
+    if hasattr(source, "read" if mode == "rb" else "write"):
+        f = cast(BinaryIO, source)
+        return f, False, str(getattr(f, "name", repr(f)))
+    path = cast(PathLike, source)
+    return cast(BinaryIO, open(path, mode)), True, os.fspath(path)
 
 
 class Record(NamedTuple):
@@ -30,15 +43,15 @@ class Record(NamedTuple):
     data: bytes
 
 
-def _exactly(f: BinaryIO, n: int, what: str, path: PathLike) -> bytes:
+def _exactly(f: BinaryIO, n: int, what: str, name: str) -> bytes:
     """Reads n bytes, or raises ValueError naming what was cut short."""
     data = f.read(n)
     if len(data) != n:
-        raise ValueError(f"{os.fspath(path)}: {what} cut short: {len(data)} of {n} bytes")
+        raise ValueError(f"{name}: {what} cut short: {len(data)} of {n} bytes")
     return data
 
 
-def read_pcap(path: PathLike) -> Iterator[Record]:
+def read_pcap(path: Source) -> Iterator[Record]:
     """Returns an iterator of ``(timestamp, bytes)`` over the records of a classic pcap file.
 
     The file must have link type USER0 (147), as ``sci scan --pcap`` and
@@ -46,50 +59,61 @@ def read_pcap(path: PathLike) -> Iterator[Record]:
     nanosecond files are read. The header is checked at once: ValueError for a
     file that is no classic pcap file (a pcapng file among them) or one of
     another link type; ValueError again, while iterating, for a file cut off
-    inside a record.
+    inside a record or a record whose fraction of a second is a second or more.
+    ``path`` may be a binary file open for reading instead: it is read from
+    where it stands and left open.
     """
-    f = open(path, "rb")
+    f, ours, name = _open(path, "rb")
     try:
         header = f.read(24)
         if header[:4] == b"\x0a\x0d\x0d\x0a":
             raise ValueError(
-                f"{os.fspath(path)} is a pcapng file, not classic pcap "
-                "(editcap -F pcap converts it)"
+                f"{name} is a pcapng file, not classic pcap (editcap -F pcap converts it)"
             )
-        if len(header) < 24 or header[:4] not in _MAGICS:
-            raise ValueError(f"{os.fspath(path)} is no pcap file (no pcap magic number)")
+        if header[:4] not in _MAGICS:
+            raise ValueError(f"{name} is no pcap file (no pcap magic number)")
+        if len(header) < 24:
+            raise ValueError(f"{name}: pcap file header cut short: {len(header)} of 24 bytes")
         order, per_second = _MAGICS[header[:4]]
         major, _minor, _zone, _sigfigs, _snaplen, linktype = struct.unpack(
             order + "HHiIII", header[4:]
         )
         if major != 2:
-            raise ValueError(f"{os.fspath(path)}: pcap version {major} is not 2")
+            raise ValueError(f"{name}: pcap version {major} is not 2")
         if linktype & 0xFFFF != LINKTYPE_USER0:
             raise ValueError(
-                f"{os.fspath(path)} has link type {linktype & 0xFFFF}, not USER0 "
+                f"{name} has link type {linktype & 0xFFFF}, not USER0 "
                 f"({LINKTYPE_USER0}): it holds no SCI frames"
             )
     except BaseException:
-        f.close()
+        if ours:
+            f.close()
         raise
-    return _records(f, path, order, per_second)
+    return _records(f, ours, name, order, per_second)
 
 
-def _records(f: BinaryIO, path: PathLike, order: str, per_second: int) -> Iterator[Record]:
-    """The records after the file header, up to the end of the file, which it closes."""
+def _records(
+    f: BinaryIO, ours: bool, name: str, order: str, per_second: int
+) -> Iterator[Record]:
+    """The records after the file header, up to the end of the file, which it closes if ours."""
     record = struct.Struct(order + "IIII")
-    with f:
+    try:
         while True:
             head = f.read(record.size)
             if not head:
                 return
             if len(head) < record.size:
-                raise ValueError(f"{os.fspath(path)}: record header cut short")
+                raise ValueError(f"{name}: record header cut short")
             seconds, fraction, captured, _original = record.unpack(head)
             if captured > _RECORD_MAX:
-                raise ValueError(f"{os.fspath(path)}: a record of {captured} bytes: damaged file")
-            data = _exactly(f, captured, "record", path)
+                raise ValueError(f"{name}: a record of {captured} bytes: damaged file")
+            if fraction >= per_second:
+                raise ValueError(f"{name}: a record's fraction {fraction} is a second or more")
+            data = _exactly(f, captured, "record", name)
             yield Record(seconds + fraction / per_second, data)
+    finally:
+        if ours:
+            f.close()
 
 
 class PcapWriter:
@@ -97,19 +121,30 @@ class PcapWriter:
 
     Microsecond times, this machine's byte order, snap length 65535. Each
     record is on disk once ``write`` returns, so the file can be followed
-    while it grows. Usable as a context manager.
+    while it grows. Usable as a context manager. ``path`` may be a binary file
+    open for writing instead: the file starts where it stands, and closing the
+    writer leaves that file open.
     """
 
-    def __init__(self, path: PathLike) -> None:
+    def __init__(self, path: Source) -> None:
         self.path = path
-        self._file: Optional[BinaryIO] = open(path, "wb")
-        self._file.write(struct.pack("=IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, SNAPLEN, LINKTYPE_USER0))
-        self._file.flush()
+        self._file: Optional[BinaryIO] = None
+        self._count = 0
+        f, self._ours, self._name = _open(path, "wb")
+        try:
+            f.write(struct.pack("=IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, SNAPLEN, LINKTYPE_USER0))
+            f.flush()
+        except BaseException:
+            if self._ours:
+                f.close()
+            raise
+        self._file = f
 
-    def write(self, data: bytes, timestamp: Optional[float] = None) -> None:
+    def write(self, data: BytesLike, timestamp: Optional[float] = None) -> None:
         """Writes one record: the frame's bytes, stamped ``timestamp`` (default: now, UTC)."""
         if self._file is None:
             raise ValueError("the pcap file is closed")
+        data = as_bytes(data)
         micros = round((time.time() if timestamp is None else timestamp) * 1_000_000)
         seconds, fraction = divmod(micros, 1_000_000)
         if not 0 <= seconds <= 0xFFFFFFFF:
@@ -118,12 +153,17 @@ class PcapWriter:
             raise ValueError(f"a record holds at most {SNAPLEN} bytes, not {len(data)}")
         self._file.write(struct.pack("=IIII", seconds, fraction, len(data), len(data)) + data)
         self._file.flush()
+        self._count += 1
 
     def close(self) -> None:
-        """Closes the file; closing again does nothing."""
-        if self._file is not None:
-            self._file.close()
-            self._file = None
+        """Closes the file (one it opened); closing again does nothing."""
+        f, self._file = self._file, None
+        if f is not None and self._ours:
+            f.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._file is None else "open"
+        return f"<{type(self).__name__} {self._name!r} {state} records={self._count}>"
 
     def __enter__(self) -> "PcapWriter":
         return self

@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: MIT
 """A pytest plug-in for test rigs: ``--sci-port PORT --sci-baud N`` give the fixture ``sci_link``.
 
-Installed with pip it loads by itself (entry point ``pytest11``); otherwise
-name it: ``pytest -p korvi_sci.pytest_plugin``. A test that asks for
+Installed with pip it loads by itself (entry point ``pytest11``, named as this
+module); otherwise name it: ``pytest -p korvi_sci.pytest_plugin``, or
+``pytest_plugins = ["korvi_sci.pytest_plugin"]`` in a conftest. Named both
+ways, or beside the entry point, it loads once. A test that asks for
 ``sci_link`` is skipped when no port is given.
 """
 

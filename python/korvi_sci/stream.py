@@ -3,12 +3,13 @@
 
 import ctypes
 import operator
+import threading
 import time
 from dataclasses import dataclass
 from typing import List, NamedTuple, Optional
 
 from . import _lib
-from .codec import BytesLike
+from .codec import BytesLike, as_bytes
 
 
 def monotonic_ms() -> int:
@@ -81,6 +82,10 @@ class StreamReader:
     long after its last byte (0: never). ``addr`` and ``cmd`` hand out only
     frames with that address, and only frames with that command or 0xFFFF;
     the counters count every frame whatever the filters let through.
+
+    One reader may be shared by threads: each call holds the reader's lock
+    (ctypes lets go of the interpreter's lock in C), so each frame goes to
+    exactly one caller, the one whose feed or end completed it.
     """
 
     def __init__(self, gap_ms: int = 0, addr: Optional[int] = None, cmd: Optional[int] = None):
@@ -96,6 +101,7 @@ class StreamReader:
         self._state = _lib.StreamState()
         self._frame = _lib.StreamFrame()
         self._ref = ctypes.byref(self._state)
+        self._lock = threading.Lock()
         _lib.stream.sci_stream_init(self._ref, self.gap_ms)
         _lib.stream.sci_stream_filter(
             self._ref,
@@ -122,7 +128,12 @@ class StreamReader:
         now = monotonic_ms() if now_ms is None else operator.index(now_ms)
         if not 0 <= now < 1 << 64:
             raise ValueError(f"now_ms takes 0 to 2**64 - 1, not {now_ms}")
-        chunk = bytes(data)
+        chunk = as_bytes(data)
+        with self._lock:
+            return self._feed(chunk, now)
+
+    def _feed(self, chunk: bytes, now: int) -> List[Frame]:
+        """Feeds the bytes with the lock held."""
         n = len(chunk)
         buf = ctypes.create_string_buffer(chunk, n)
         base = ctypes.addressof(buf)
@@ -143,13 +154,21 @@ class StreamReader:
 
     def end(self) -> List[Frame]:
         """Ends the input and returns the frame it cuts off, if any; feeding may go on."""
-        _lib.stream.sci_stream_end(self._ref)
         frames: List[Frame] = []
-        self._drain(frames)
+        with self._lock:
+            _lib.stream.sci_stream_end(self._ref)
+            self._drain(frames)
         return frames
 
     @property
     def counters(self) -> Counters:
         """A snapshot of the counters: good, bad, skipped, dropped."""
-        c = self._state.counters
-        return Counters(c.good, c.bad, c.skipped, c.dropped)
+        with self._lock:
+            c = self._state.counters
+            return Counters(c.good, c.bad, c.skipped, c.dropped)
+
+    def __repr__(self) -> str:
+        shown = [f"gap_ms={self.gap_ms}"]
+        shown += [f"{name}={value:#x}" for name, value in (("addr", self.addr), ("cmd", self.cmd))
+                  if value is not None]  # fmt: skip
+        return f"<{type(self).__name__} {' '.join(shown)} {self.counters}>"

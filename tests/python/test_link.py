@@ -111,3 +111,34 @@ def test_the_line_is_raw_while_open_and_restored_after(pty) -> None:
         assert raw[2] & (termios.CSIZE | termios.PARENB | termios.CSTOPB) == termios.CS8
         assert raw[4] == raw[5] == termios.B57600
     assert termios.tcgetattr(slave) == before
+
+
+# fmt: off
+@pytest.mark.parametrize("listen, busy, results", [
+    (0.01, 0.2, [0]),  # the rig busy past the gap between calls: the frame is whole
+    (0.3, 0.0, [-6]),  # the link heard the line pause past the gap: cut off
+])
+# fmt: on
+def test_a_busy_rig_loses_no_frame(pty, listen, busy, results: List[int]) -> None:
+    master, slave, path = pty
+    frame = sci.pack(2, 0x01, 0x1234, b"\x80" * 20)
+    with sci.Link(path, 115200) as link:  # a gap of 50 ms
+        os.write(master, frame[:6])
+        until(lambda: waiting(slave) >= 6)
+        first = link.receive(listen)
+        os.write(master, frame[6:])
+        time.sleep(busy)  # the rig's own work, not a wait for the line
+        got = [f.result for f in (first, link.receive(0.5)) if f is not None]
+    assert got == results
+
+
+@pytest.mark.parametrize("call", ["receive", "request"])
+def test_a_vanished_line_raises_its_first_error(call: str) -> None:
+    serial = pytest.importorskip("serial")
+    master, slave = os.openpty()
+    with pytest.raises(serial.SerialException):
+        with sci.Link(os.ttyname(slave), 115200) as link:
+            os.close(master)
+            os.close(slave)
+            link.receive(BOUND) if call == "receive" else link.request(*REQUEST, timeout=BOUND)
+    assert not link.is_open

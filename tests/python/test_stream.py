@@ -2,9 +2,11 @@
 """The stream reader as the package drives it: all of a feed taken, frames copied out."""
 
 import random
+import subprocess
 from typing import List, Tuple
 
 import korvi_sci as sci
+from conftest import PYTHON
 
 
 def stream(seed: int) -> Tuple[bytes, int]:
@@ -68,3 +70,23 @@ def test_filters_hide_frames_but_count_them() -> None:
     reader = sci.StreamReader(addr=2, cmd=0x10)
     assert [(f.addr, f.cmd) for f in reader.feed(data, 0)] == [(2, 0x10)]
     assert reader.counters == (4, 0, 0, 0)
+
+
+# Two threads feed one reader whole frames while a third ends the input.
+THREADS = """import threading, korvi_sci as sci
+reader, chunk, got = sci.StreamReader(), sci.pack(2, 1, 0x1234, bytes(200)) * 20, []
+def feed():
+    for _ in range(300):
+        got.extend(reader.feed(chunk, 1))
+def end():
+    for _ in range(3000):
+        got.extend(reader.end())
+threads = [threading.Thread(target=t) for t in (feed, feed, end)]
+[t.start() for t in threads]
+[t.join() for t in threads]
+print(len(got), *reader.counters)"""
+
+
+def test_threads_sharing_a_reader_each_get_their_own_frames() -> None:
+    run = subprocess.run([*PYTHON, "-c", THREADS], capture_output=True, text=True, timeout=120)
+    assert (run.returncode, run.stdout.split()) == (0, ["12000", "12000", "0", "0", "0"]), run
