@@ -148,6 +148,19 @@ bool line_pause(long ms)
     return ppoll(NULL, 0, &t, &g_wait_mask) == 0;
 }
 
+bool line_pause_until(uint64_t us)
+{
+    struct timespec t;
+    uint64_t now;
+
+    while (g_stop == 0 && (now = monotonic_us()) < us) {
+        t.tv_sec = (time_t)((us - now) / 1000000u);
+        t.tv_nsec = (long)((us - now) % 1000000u) * 1000;
+        (void)ppoll(NULL, 0, &t, &g_wait_mask);
+    }
+    return g_stop == 0;
+}
+
 uint64_t monotonic_us(void)
 {
     struct timespec t;
@@ -348,6 +361,7 @@ void show_counts(const char *text)
 {
     sigprocmask(SIG_SETMASK, &g_wait_mask, NULL);
     write_all(STDERR_FILENO, text, strlen(text));
+    sigprocmask(SIG_BLOCK, &g_stop_set, NULL);
 }
 
 ssize_t read_line(uint8_t *bytes, size_t room, int wait_ms)

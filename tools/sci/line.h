@@ -44,6 +44,9 @@ ssize_t read_line(uint8_t *bytes, size_t room, int wait_ms);
 int write_line(const uint8_t *bytes, size_t n);
 /* Waits `ms`, or less when a signal comes; returns false on one. */
 bool line_pause(long ms);
+/* Waits until the monotonic clock reads `us` microseconds; returns false
+ * when a stop signal came first. */
+bool line_pause_until(uint64_t us);
 
 /* The default gap for a rate: 20 characters, 50 ms at least. */
 uint32_t default_gap(long baud);
@@ -67,7 +70,8 @@ int show_text(const char *text, size_t n, const sci_stream_frame_t *record,
               int64_t wall_minus_monotonic);
 /* Prints the frame's line, and records it in the capture when `record`. */
 int show_frame(const sci_stream_frame_t *f, int64_t wall_minus_monotonic, bool record);
-/* Writes text to standard error with the stop signals let through. */
+/* Writes text to standard error at once, with the caught signals let
+ * through while it waits. */
 void show_counts(const char *text);
 
 #endif

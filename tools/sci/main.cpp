@@ -96,6 +96,10 @@ int main(int argc, char **argv)
         status = run_monitor(argc, argv);
     else if (strcmp(g_mode, "send") == 0)
         status = run_send(argc, argv);
+    else if (strcmp(g_mode, "serve") == 0)
+        status = run_serve(argc, argv);
+    else if (strcmp(g_mode, "replay") == 0)
+        status = run_replay(argc, argv);
     else {
         g_mode = "";
         return fail("unknown mode '%s'", argv[1]);

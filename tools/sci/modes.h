@@ -9,5 +9,7 @@ int run_unpack(int argc, char **argv);
 int run_scan(int argc, char **argv);
 int run_monitor(int argc, char **argv);
 int run_send(int argc, char **argv);
+int run_serve(int argc, char **argv);
+int run_replay(int argc, char **argv);
 
 #endif
