@@ -49,7 +49,7 @@ static long parse_speed(const char *text)
         if (*text < '0' || *text > '9' || scale == 1)
             return -1;
         if (scale == 0) {
-            milli = milli * 10 + (*text - '0') * 1000;
+            milli = milli * 10 + (long)(*text - '0') * 1000;
         } else {
             scale /= 10;
             milli += (*text - '0') * scale;

@@ -155,7 +155,8 @@ static int serve_frame(const sci_stream_frame_t *f, int64_t offset)
         g_exit = r->status;
         return EXIT_DONE;
     }
-    if (size == 0 || (r->delay_ms != 0 && !line_pause(r->delay_ms)) || line_stop_signal() != 0)
+    if (size == 0 || r == NULL || (r->delay_ms != 0 && !line_pause(r->delay_ms)) ||
+        line_stop_signal() != 0)
         return GO_ON;
     return write_line(g_out, size);
 }
