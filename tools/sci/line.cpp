@@ -141,7 +141,6 @@ static int wait_line(short events, int wait_ms)
     return ppoll(&p, 1, wait_ms < 0 ? NULL : &t, &g_wait_mask);
 }
 
-
 bool line_pause_until(uint64_t us)
 {
     struct timespec t;
