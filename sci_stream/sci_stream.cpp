@@ -12,6 +12,10 @@
 #include <string.h>
 
 #define SYNC 0x55
+/* The byte after the sync byte: AA for version 1, BB for version 2. */
+#define VERSION(b) ((b) == 0xAA || (b) == 0xBB)
+/* Eight sync bytes in a row. */
+#define RUN 0x5555555555555555u
 /* Sync, address, length byte and command: what comes before the payload. */
 #define HEADER 6
 
@@ -153,13 +157,46 @@ static int wait_for(sci_stream_t *s, size_t count)
     return 0;
 }
 
+/* Where the first of `held` bytes from `p` on lies that may start a frame: a
+ * 55 followed by AA or BB, or a 55 as the last byte; `held` if none. A run of
+ * 55 costs no more than other bytes: memchr finds each 55 that follows other
+ * bytes, and a run is passed over 8 bytes at a time. */
+static size_t to_sync(const uint8_t *p, size_t held)
+{
+    const uint8_t *at;
+    uint64_t word;
+    size_t k = 0;
+
+    for (;;) {
+        at = (const uint8_t *)memchr(p + k, SYNC, held - k);
+        if (at == NULL)
+            return held;
+        k = (size_t)(at - p);
+        if (k + 1 == held || VERSION(p[k + 1]))
+            return k;
+        if (p[k + 1] != SYNC) {
+            k += 2;
+            continue;
+        }
+        /* A run of 55: to its last byte, which may start a frame. */
+        k++;
+        while (k + 9 <= held) {
+            memcpy(&word, p + k + 1, 8);
+            if (word != RUN)
+                break;
+            k += 8;
+        }
+        while (k + 1 < held && p[k + 1] == SYNC)
+            k++;
+    }
+}
+
 /* Looks at the bytes held from pos on, as far as a frame to hand out. */
 static __attribute__((noinline)) int find_frame(sci_stream_t *s, sci_stream_frame_t *f)
 {
     for (;;) {
         const uint8_t *p = s->buf + s->pos;
         size_t held = (size_t)(s->fill - s->pos);
-        const uint8_t *sync;
         bool final;
         size_t have;
         uint16_t total;
@@ -167,17 +204,8 @@ static __attribute__((noinline)) int find_frame(sci_stream_t *s, sci_stream_fram
 
         if (held == 0)
             return wait_for(s, 1);
-        if (p[0] != SYNC) {
-            /* Up to the next sync byte; memchr pays off over longer runs. */
-            size_t k = 1;
-            if (held > 16) {
-                sync = (const uint8_t *)memchr(p + 1, SYNC, held - 1);
-                k = sync != NULL ? (size_t)(sync - p) : held;
-            } else {
-                while (k < held && p[k] != SYNC)
-                    k++;
-            }
-            skip(s, k);
+        if (p[0] != SYNC || (held > 1 && !VERSION(p[1]))) {
+            skip(s, to_sync(p, held));
             continue;
         }
         /* Bytes before the cut can only be completed by each other. */
@@ -185,12 +213,8 @@ static __attribute__((noinline)) int find_frame(sci_stream_t *s, sci_stream_fram
         have = final ? (size_t)(s->stale - s->pos) : held;
         if (have < 2) {
             if (!final)
-                return wait_for(s, 4); /* sync and length: a 55 alone says nothing */
+                return wait_for(s, 2); /* a 55 alone: the next byte tells */
             skip(s, 1);                /* a lone 55: no version, no frame */
-            continue;
-        }
-        if (p[1] != 0xAA && p[1] != 0xBB) {
-            skip(s, 1);
             continue;
         }
         if (have > 3 && p[1] == 0xAA && p[3] < 2) {
@@ -238,17 +262,117 @@ static __attribute__((noinline)) int find_frame(sci_stream_t *s, sci_stream_fram
     }
 }
 
+/* The byte that the frame at pos waited for has come (fill == need): settles
+ * what a few comparisons can, and says whether it did. With one or two bytes
+ * held the search for a sync header goes on: a byte that is not 55 is passed
+ * over, and so is a 55 before it unless the byte is a version byte. At the
+ * length byte the frame's end is known. Otherwise, or when it takes a
+ * frame's end, find_frame must look. */
+static inline __attribute__((always_inline)) bool step(sci_stream_t *s, unsigned fill, uint8_t byte)
+{
+    unsigned held = fill - s->pos;
+
+    if (held - 1 < 2) {
+        if (byte == SYNC) {
+            s->counters.skipped += held - 1;
+            s->pos = (uint16_t)(fill - 1);
+        } else if (held == 2 && VERSION(byte)) {
+            s->need = (uint16_t)(fill + 2);
+            return true;
+        } else {
+            s->counters.skipped += held;
+            s->pos = (uint16_t)fill;
+        }
+        s->need = (uint16_t)(fill + 1);
+        return true;
+    }
+    if (held == 4 && (s->buf[fill - 3] == 0xBB || byte >= 2)) {
+        s->need = (uint16_t)(s->pos + byte + (s->buf[fill - 3] == 0xAA ? 6 : 8));
+        return true;
+    }
+    return false;
+}
+
 extern "C" int sci_stream_next(sci_stream_t *s, sci_stream_frame_t *f)
 {
     /* The frame at pos still waits for its end, and no cut is due. */
     if (s->fill < s->need)
         return 0;
-    /* With nothing held, one byte came, and it starts no frame. */
-    if (s->fill == s->need && s->pos < s->fill && s->buf[s->pos] != SYNC) {
-        skip(s, 1);
-        s->need++;
+    if (s->fill == s->need && s->fill != 0 && step(s, s->fill, s->buf[s->fill - 1]))
+        return 0;
+    /* Every byte held has been passed over or handed out. */
+    if (s->pos == s->fill) {
+        s->need = (uint16_t)(s->fill + 1);
         return 0;
     }
     s->need = 0;
     return find_frame(s, f);
+}
+
+/* Every put but a byte held at once. Unlike a feed, a put never waits for
+ * frames to be taken out first: the bytes a cut leaves final are held before
+ * it, and this byte goes behind them. */
+static __attribute__((noinline)) int put_slow(sci_stream_t *s, uint8_t byte, uint64_t now_ms)
+{
+    bool ready;
+
+    if (s->pos >= s->stale) {
+        s->limit = SCI_STREAM_BUFFER;
+        if (s->gap_ms != 0 && now_ms > s->now_ms && now_ms - s->now_ms > s->gap_ms &&
+            s->fill > s->pos)
+            cut(s);
+    }
+    if (s->fill == SCI_STREAM_BUFFER) {
+        /* Full only when frames were left in: the oldest byte makes room. */
+        if (s->pos == 0) {
+            skip(s, 1);
+            s->need = 0;
+        }
+        move_to_front(s);
+    }
+    ready = s->pos < s->stale || s->need == 0 || s->fill >= s->need;
+    s->buf[s->fill++] = byte;
+    s->now_ms = now_ms;
+    if (ready || s->fill < s->need)
+        return ready;
+    return !step(s, s->fill, byte);
+}
+
+/* A put of a byte that may end what the frame at pos waits for. */
+static __attribute__((noinline)) int put_look(sci_stream_t *s, uint8_t byte, uint64_t now_ms)
+{
+    uint16_t fill = s->fill;
+
+    if (fill < s->limit && within_gap(s, now_ms)) {
+        s->buf[fill] = byte;
+        s->now_ms = now_ms;
+        s->fill = ++fill;
+        return fill > s->need || !step(s, fill, byte);
+    }
+    return put_slow(s, byte, now_ms);
+}
+
+extern "C" int sci_stream_put(sci_stream_t *s, uint8_t byte, uint64_t now_ms)
+{
+    uint16_t fill = s->fill;
+    uint16_t need = s->need;
+
+    /* Most bytes lie inside a frame that is not complete yet. */
+    if (__builtin_expect(fill + 1 < need, 1) && fill < s->limit && within_gap(s, now_ms)) {
+        s->buf[fill] = byte;
+        s->now_ms = now_ms;
+        s->fill = (uint16_t)(fill + 1);
+        return 0;
+    }
+    /* While the search waits for a byte, with nothing held, one that is not
+     * 55 is passed over; with a 55 held, another 55 is passed over in its
+     * stead. Neither is stored: the stream moves on past the bytes held. A
+     * gap changes neither, as a 55 alone makes no frame. */
+    if (need == fill + 1 && fill - s->pos == (byte == SYNC)) {
+        s->base++;
+        s->counters.skipped++;
+        s->now_ms = now_ms;
+        return 0;
+    }
+    return put_look(s, byte, now_ms);
 }
