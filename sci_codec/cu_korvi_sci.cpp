@@ -41,7 +41,7 @@ typedef __m128i acc_t;
 #define BLOCK_AND(a, b) _mm_and_si128((a), (b))
 /* psadbw: the sums of each 8 bytes, in the two 64-bit lanes. */
 #define ACC_ZERO() _mm_setzero_si128()
-#define ACC_ADD(acc, v) _mm_add_epi64((acc), _mm_sad_epu8((v), _mm_setzero_si128()))
+#define ACC_ADD(acc, v) ((acc) + _mm_sad_epu8((v), _mm_setzero_si128()))
 #define ACC_TOTAL(acc) ((uint32_t)_mm_cvtsi128_si32(acc) + (uint32_t)_mm_extract_epi16((acc), 4))
 #else
 #include <arm_neon.h>

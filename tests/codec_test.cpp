@@ -457,7 +457,7 @@ TEST(Overlap, PayloadAnywhereAroundTheFrame)
 {
     constexpr ptrdiff_t kAt = 300; // the frame's place in the area
     for (uint8_t version : {uint8_t{1}, uint8_t{2}})
-        for (uint16_t len = 0; len <= (version == 1 ? 252 : 255); len++) {
+        for (uint16_t len = 0; len <= uint16_t(version == 1 ? 252 : 255); len++) {
             ptrdiff_t head = version == 1 ? 7 : 6;
             Bytes payload(len);
             for (size_t i = 0; i < len; i++)
