@@ -157,37 +157,82 @@ static int wait_for(sci_stream_t *s, size_t count)
     return 0;
 }
 
+/* The first of the 8 bytes at p that is not 55, or 8. */
+static inline size_t first_other(const uint8_t *p)
+{
+    uint64_t w;
+    size_t i = 0;
+
+    memcpy(&w, p, 8);
+    if (w == RUN)
+        return 8;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    /* The lowest byte that differs comes first in memory. */
+    i = (size_t)__builtin_ctzll(w ^ RUN) / 8;
+#else
+    while (p[i] == SYNC)
+        i++;
+#endif
+    return i;
+}
+
+/* The last byte of the run of 55 that starts at p[k], of `held` bytes: 32
+ * bytes at a time, then 8, each 8 compared as a word with eight 55, and the
+ * last few as the held bytes' last 8 when those all lie in the run. */
+static size_t run_end(const uint8_t *p, size_t k, size_t held)
+{
+    uint64_t a, b, c, d;
+    size_t from = k;
+    size_t i;
+
+    while (k + 32 < held) {
+        memcpy(&a, p + k + 1, 8);
+        memcpy(&b, p + k + 9, 8);
+        memcpy(&c, p + k + 17, 8);
+        memcpy(&d, p + k + 25, 8);
+        if (((a ^ RUN) | (b ^ RUN) | (c ^ RUN) | (d ^ RUN)) != 0)
+            break;
+        k += 32;
+    }
+    while (k + 8 < held) {
+        i = first_other(p + k + 1);
+        k += i;
+        if (i < 8)
+            return k;
+    }
+    if (k + 1 < held && held >= from + 8) {
+        i = first_other(p + held - 8);
+        return held - 8 + i - 1;
+    }
+    while (k + 1 < held && p[k + 1] == SYNC)
+        k++;
+    return k;
+}
+
 /* Where the first of `held` bytes from `p` on lies that may start a frame: a
  * 55 followed by AA or BB, or a 55 as the last byte; `held` if none. A run of
- * 55 costs no more than other bytes: memchr finds each 55 that follows other
- * bytes, and a run is passed over 8 bytes at a time. */
+ * 55 costs no more than other bytes: memchr finds the first 55 after other
+ * bytes, and a run is passed over 16 bytes at a time to its last 55, the only
+ * one of it that may start a frame. */
 static size_t to_sync(const uint8_t *p, size_t held)
 {
     const uint8_t *at;
-    uint64_t word;
     size_t k = 0;
 
     for (;;) {
-        at = (const uint8_t *)memchr(p + k, SYNC, held - k);
-        if (at == NULL)
-            return held;
-        k = (size_t)(at - p);
+        if (p[k] != SYNC) {
+            at = (const uint8_t *)memchr(p + k, SYNC, held - k);
+            if (at == NULL)
+                return held;
+            k = (size_t)(at - p);
+        }
+        if (k + 1 < held && p[k + 1] == SYNC)
+            k = run_end(p, k + 1, held);
         if (k + 1 == held || VERSION(p[k + 1]))
             return k;
-        if (p[k + 1] != SYNC) {
-            k += 2;
-            continue;
-        }
-        /* A run of 55: to its last byte, which may start a frame. */
-        k++;
-        while (k + 9 <= held) {
-            memcpy(&word, p + k + 1, 8);
-            if (word != RUN)
-                break;
-            k += 8;
-        }
-        while (k + 1 < held && p[k + 1] == SYNC)
-            k++;
+        k += 2; /* the byte after the run is neither 55 nor a version */
+        if (k >= held)
+            return held;
     }
 }
 
@@ -298,8 +343,16 @@ extern "C" int sci_stream_next(sci_stream_t *s, sci_stream_frame_t *f)
     /* The frame at pos still waits for its end, and no cut is due. */
     if (s->fill < s->need)
         return 0;
-    if (s->fill == s->need && s->fill != 0 && step(s, s->fill, s->buf[s->fill - 1]))
-        return 0;
+    if (s->fill == s->need && s->pos < s->fill) {
+        /* With nothing held, one byte came, and it starts no frame. */
+        if (s->buf[s->pos] != SYNC) {
+            skip(s, 1);
+            s->need++;
+            return 0;
+        }
+        if (step(s, s->fill, s->buf[s->fill - 1]))
+            return 0;
+    }
     /* Every byte held has been passed over or handed out. */
     if (s->pos == s->fill) {
         s->need = (uint16_t)(s->fill + 1);
