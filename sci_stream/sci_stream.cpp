@@ -14,8 +14,6 @@
 #define SYNC 0x55
 /* The byte after the sync byte: AA for version 1, BB for version 2. */
 #define VERSION(b) ((b) == 0xAA || (b) == 0xBB)
-/* Eight sync bytes in a row. */
-#define RUN 0x5555555555555555u
 /* Sync, address, length byte and command: what comes before the payload. */
 #define HEADER 6
 
@@ -157,18 +155,23 @@ static int wait_for(sci_stream_t *s, size_t count)
     return 0;
 }
 
-/* The first of the 8 bytes at p that is not 55, or 8. */
+/* A machine word, and one of 55 in every byte. */
+typedef unsigned long word_t;
+#define WORD sizeof(word_t)
+#define RUN ((word_t)-1 / 0xFF * SYNC)
+
+/* The first of the WORD bytes at p that is not 55, or WORD. */
 static inline size_t first_other(const uint8_t *p)
 {
-    uint64_t w;
+    word_t w;
     size_t i = 0;
 
-    memcpy(&w, p, 8);
+    memcpy(&w, p, WORD);
     if (w == RUN)
-        return 8;
+        return WORD;
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     /* The lowest byte that differs comes first in memory. */
-    i = (size_t)__builtin_ctzll(w ^ RUN) / 8;
+    i = (size_t)__builtin_ctzl(w ^ RUN) / 8;
 #else
     while (p[i] == SYNC)
         i++;
@@ -176,33 +179,33 @@ static inline size_t first_other(const uint8_t *p)
     return i;
 }
 
-/* The last byte of the run of 55 that starts at p[k], of `held` bytes: 32
- * bytes at a time, then 8, each 8 compared as a word with eight 55, and the
- * last few as the held bytes' last 8 when those all lie in the run. */
+/* The last byte of the run of 55 that starts at p[k], of `held` bytes: four
+ * words at a time, then one, each compared with a word of 55, and the last
+ * few as the held bytes' last word when that lies in the run. */
 static size_t run_end(const uint8_t *p, size_t k, size_t held)
 {
-    uint64_t a, b, c, d;
+    word_t a, b, c, d;
     size_t from = k;
     size_t i;
 
-    while (k + 32 < held) {
-        memcpy(&a, p + k + 1, 8);
-        memcpy(&b, p + k + 9, 8);
-        memcpy(&c, p + k + 17, 8);
-        memcpy(&d, p + k + 25, 8);
+    while (k + 4 * WORD < held) {
+        memcpy(&a, p + k + 1, WORD);
+        memcpy(&b, p + k + 1 + WORD, WORD);
+        memcpy(&c, p + k + 1 + 2 * WORD, WORD);
+        memcpy(&d, p + k + 1 + 3 * WORD, WORD);
         if (((a ^ RUN) | (b ^ RUN) | (c ^ RUN) | (d ^ RUN)) != 0)
             break;
-        k += 32;
+        k += 4 * WORD;
     }
-    while (k + 8 < held) {
+    while (k + WORD < held) {
         i = first_other(p + k + 1);
         k += i;
-        if (i < 8)
+        if (i < WORD)
             return k;
     }
-    if (k + 1 < held && held >= from + 8) {
-        i = first_other(p + held - 8);
-        return held - 8 + i - 1;
+    if (k + 1 < held && held >= from + WORD) {
+        i = first_other(p + held - WORD);
+        return held - WORD + i - 1;
     }
     while (k + 1 < held && p[k + 1] == SYNC)
         k++;
@@ -362,26 +365,29 @@ extern "C" int sci_stream_next(sci_stream_t *s, sci_stream_frame_t *f)
     return find_frame(s, f);
 }
 
-/* Every put but a byte held at once. Unlike a feed, a put never waits for
- * frames to be taken out first: the bytes a cut leaves final are held before
- * it, and this byte goes behind them. */
-static __attribute__((noinline)) int put_slow(sci_stream_t *s, uint8_t byte, uint64_t now_ms)
+/* Every put but a byte inside a frame, or one passed over, with nothing to
+ * look at. Unlike a feed, a put never waits for frames to be taken out
+ * first: the bytes a cut leaves final are held before it, and this byte goes
+ * behind them. */
+static __attribute__((noinline)) int put_look(sci_stream_t *s, uint8_t byte, uint64_t now_ms)
 {
     bool ready;
 
-    if (s->pos >= s->stale) {
-        s->limit = SCI_STREAM_BUFFER;
-        if (s->gap_ms != 0 && now_ms > s->now_ms && now_ms - s->now_ms > s->gap_ms &&
-            s->fill > s->pos)
-            cut(s);
-    }
-    if (s->fill == SCI_STREAM_BUFFER) {
-        /* Full only when frames were left in: the oldest byte makes room. */
-        if (s->pos == 0) {
-            skip(s, 1);
-            s->need = 0;
+    if (s->fill >= s->limit || !within_gap(s, now_ms)) {
+        if (s->pos >= s->stale) {
+            s->limit = SCI_STREAM_BUFFER;
+            if (s->gap_ms != 0 && now_ms > s->now_ms && now_ms - s->now_ms > s->gap_ms &&
+                s->fill > s->pos)
+                cut(s);
         }
-        move_to_front(s);
+        if (s->fill == SCI_STREAM_BUFFER) {
+            /* Full only when frames were left in: the oldest byte makes room. */
+            if (s->pos == 0) {
+                skip(s, 1);
+                s->need = 0;
+            }
+            move_to_front(s);
+        }
     }
     ready = s->pos < s->stale || s->need == 0 || s->fill >= s->need;
     s->buf[s->fill++] = byte;
@@ -389,20 +395,6 @@ static __attribute__((noinline)) int put_slow(sci_stream_t *s, uint8_t byte, uin
     if (ready || s->fill < s->need)
         return ready;
     return !step(s, s->fill, byte);
-}
-
-/* A put of a byte that may end what the frame at pos waits for. */
-static __attribute__((noinline)) int put_look(sci_stream_t *s, uint8_t byte, uint64_t now_ms)
-{
-    uint16_t fill = s->fill;
-
-    if (fill < s->limit && within_gap(s, now_ms)) {
-        s->buf[fill] = byte;
-        s->now_ms = now_ms;
-        s->fill = ++fill;
-        return fill > s->need || !step(s, fill, byte);
-    }
-    return put_slow(s, byte, now_ms);
 }
 
 extern "C" int sci_stream_put(sci_stream_t *s, uint8_t byte, uint64_t now_ms)
