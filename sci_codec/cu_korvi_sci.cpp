@@ -42,6 +42,7 @@ typedef __m128i acc_t;
 /* psadbw: the sums of each 8 bytes, in the two 64-bit lanes. */
 #define ACC_ZERO() _mm_setzero_si128()
 #define ACC_ADD(acc, v) ((acc) + _mm_sad_epu8((v), _mm_setzero_si128()))
+#define ACC_MERGE(a, b) ((a) + (b))
 #define ACC_TOTAL(acc) ((uint32_t)_mm_cvtsi128_si32(acc) + (uint32_t)_mm_extract_epi16((acc), 4))
 #else
 #include <arm_neon.h>
@@ -54,6 +55,7 @@ typedef uint16x8_t acc_t;
  * checksum does. */
 #define ACC_ZERO() vdupq_n_u16(0)
 #define ACC_ADD(acc, v) vpadalq_u8((acc), (v))
+#define ACC_MERGE(a, b) vaddq_u16((a), (b))
 #define ACC_TOTAL(acc) acc_total_neon(acc)
 static inline uint32_t acc_total_neon(uint16x8_t acc)
 {
@@ -71,16 +73,19 @@ static const uint8_t block_masks[48] = {
 #define KEEP_LAST(r) BLOCK_LOAD(block_masks + (r))
 #define KEEP_FIRST(r) BLOCK_LOAD(block_masks + 32 - (r))
 
-/* Whole blocks, then the bytes left over (fewer than 16) as one block that
- * overlaps the last whole one, masked so that they are summed once. That
- * block is loaded before anything is stored and stored last, so a copy
- * between overlapping buffers never reads a byte already written over. */
+/* Whole blocks, two at a time into two sums, then the bytes left over
+ * (fewer than 16) as one block that overlaps the last whole one, masked so
+ * that they are summed once. That block is loaded before anything is stored
+ * and stored last, and each pair of blocks is loaded before it is stored, so
+ * a copy between overlapping buffers never reads a byte already written
+ * over. */
 static uint16_t sum_copy(uint8_t *to, const uint8_t *from, size_t n)
 {
     size_t rest = n % 16;
     size_t i;
-    block_t v, edge;
+    block_t v, w, edge;
     acc_t acc = ACC_ZERO();
+    acc_t acc2 = ACC_ZERO();
 
     if (n < 16)
         return sum_copy_portable(to, from, n);
@@ -88,26 +93,44 @@ static uint16_t sum_copy(uint8_t *to, const uint8_t *from, size_t n)
         to = NULL;
     if (to == NULL || to < from) {
         edge = BLOCK_LOAD(from + n - 16);
-        for (i = 0; i + 16 <= n; i += 16) {
+        for (i = 0; i + 32 <= n; i += 32) {
+            v = BLOCK_LOAD(from + i);
+            w = BLOCK_LOAD(from + i + 16);
+            acc = ACC_ADD(acc, v);
+            acc2 = ACC_ADD(acc2, w);
+            if (to != NULL) {
+                BLOCK_STORE(to + i, v);
+                BLOCK_STORE(to + i + 16, w);
+            }
+        }
+        if (i + 16 <= n) {
             v = BLOCK_LOAD(from + i);
             acc = ACC_ADD(acc, v);
             if (to != NULL)
                 BLOCK_STORE(to + i, v);
         }
-        acc = ACC_ADD(acc, BLOCK_AND(edge, KEEP_LAST(rest)));
+        acc2 = ACC_ADD(acc2, BLOCK_AND(edge, KEEP_LAST(rest)));
         if (to != NULL)
             BLOCK_STORE(to + n - 16, edge);
     } else {
         edge = BLOCK_LOAD(from);
-        for (i = n; i >= 16 + rest; i -= 16) {
+        for (i = n; i >= 32 + rest; i -= 32) {
+            v = BLOCK_LOAD(from + i - 16);
+            w = BLOCK_LOAD(from + i - 32);
+            acc = ACC_ADD(acc, v);
+            acc2 = ACC_ADD(acc2, w);
+            BLOCK_STORE(to + i - 16, v);
+            BLOCK_STORE(to + i - 32, w);
+        }
+        if (i >= 16 + rest) {
             v = BLOCK_LOAD(from + i - 16);
             acc = ACC_ADD(acc, v);
             BLOCK_STORE(to + i - 16, v);
         }
-        acc = ACC_ADD(acc, BLOCK_AND(edge, KEEP_FIRST(rest)));
+        acc2 = ACC_ADD(acc2, BLOCK_AND(edge, KEEP_FIRST(rest)));
         BLOCK_STORE(to, edge);
     }
-    return (uint16_t)ACC_TOTAL(acc);
+    return (uint16_t)ACC_TOTAL(ACC_MERGE(acc, acc2));
 }
 #else
 #define sum_copy sum_copy_portable
