@@ -6,7 +6,10 @@
  * by a cut (the gap, or the end of input): a frame that starts there can only
  * be completed by them. Once the frame at pos has been looked at, `need` is
  * the fill it waits for, so that feeding a byte and asking for a frame that
- * cannot be complete yet costs a few comparisons; 0 means "look again". */
+ * cannot be complete yet costs a few comparisons; 0 means "look again".
+ * sci_stream_put stores no byte it passes over while the search waits with
+ * nothing held (or with a 55 held, for another 55): `base` moves on instead,
+ * so that base + pos stays the stream offset of the byte at pos. */
 #include "sci_stream.h"
 
 #include <string.h>
