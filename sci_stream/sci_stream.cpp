@@ -7,9 +7,10 @@
  * be completed by them. Once the frame at pos has been looked at, `need` is
  * the fill it waits for, so that feeding a byte and asking for a frame that
  * cannot be complete yet costs a few comparisons; 0 means "look again".
- * sci_stream_put stores no byte it passes over while the search waits with
- * nothing held (or with a 55 held, for another 55): `base` moves on instead,
- * so that base + pos stays the stream offset of the byte at pos. */
+ * sci_stream_put, and sci_stream_feed of one byte, store no byte they pass
+ * over while the search waits with nothing held (or with a 55 held, for
+ * another 55): `base` moves on instead, so that base + pos stays the stream
+ * offset of the byte at pos. */
 #include "sci_stream.h"
 
 #include <string.h>
@@ -112,10 +113,26 @@ static inline bool within_gap(const sci_stream_t *s, uint64_t now_ms)
     return s->gap_ms == 0 || now_ms - s->now_ms <= s->gap_ms;
 }
 
+/* While the search waits for a byte, with nothing held, one that is not 55
+ * is passed over; with a 55 held, another 55 is passed over in its stead.
+ * Neither is stored: the stream moves on past the bytes held. A gap changes
+ * neither, as a 55 alone makes no frame. Says whether it passed `byte` over. */
+static inline bool passes_over(sci_stream_t *s, uint8_t byte, uint64_t now_ms)
+{
+    if (s->need != s->fill + 1 || s->fill - s->pos != (byte == SYNC))
+        return false;
+    s->base++;
+    s->counters.skipped++;
+    s->now_ms = now_ms;
+    return true;
+}
+
 extern "C" size_t sci_stream_feed(sci_stream_t *s, const uint8_t *bytes, size_t n, uint64_t now_ms)
 {
     /* Bytes read a few at a time, as a UART often gives them: no cut waits,
      * there is room, and the gap has not passed. */
+    if (n == 1 && (s->fill + 1 >= s->need && passes_over(s, bytes[0], now_ms)))
+        return 1;
     if (n == 1 && s->fill < s->limit && within_gap(s, now_ms)) {
         s->buf[s->fill++] = bytes[0];
         s->now_ms = now_ms;
@@ -412,10 +429,6 @@ extern "C" int sci_stream_put(sci_stream_t *s, uint8_t byte, uint64_t now_ms)
         s->fill = (uint16_t)(fill + 1);
         return 0;
     }
-    /* While the search waits for a byte, with nothing held, one that is not
-     * 55 is passed over; with a 55 held, another 55 is passed over in its
-     * stead. Neither is stored: the stream moves on past the bytes held. A
-     * gap changes neither, as a 55 alone makes no frame. */
     if (need == fill + 1 && fill - s->pos == (byte == SYNC)) {
         s->base++;
         s->counters.skipped++;
