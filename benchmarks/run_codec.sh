@@ -106,3 +106,21 @@ icount() {
         echo "copy $bytes $(icount copy "$bytes")"
     done
 } | table instructions
+
+# The device build's checksum: the NEON instructions in the codec for ARMv7
+# (cmake/arm-linux-gnueabihf.cmake), each function's count.
+echo
+echo "NEON in the device build's codec (arm-linux-gnueabihf-objdump; function, instruction, count)"
+echo
+arm=build/bench-arm
+if command -v arm-linux-gnueabihf-g++ >/dev/null 2>&1; then
+    cmake -S . -B $arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVI_BUILD_TESTS=OFF >/dev/null
+    cmake --build $arm -j "$(nproc)" --target sci_codec >/dev/null
+    arm-linux-gnueabihf-objdump -d --no-show-raw-insn $arm/sci_codec/libsci_codec.so |
+        awk '/^[0-9a-f]+ <.*>:$/ { fn = $2 }
+             $2 ~ /^(vld1|vst1|vpadal|vpaddl|vand)/ { n[fn " " $2]++ }
+             END { for (k in n) print k, n[k] }' | sort
+else
+    echo "(no arm-linux-gnueabihf-g++)"
+fi

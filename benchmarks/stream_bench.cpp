@@ -1,11 +1,17 @@
 // SPDX-License-Identifier: MIT
 // The stream reader's cost per byte. Two tables:
 //
-// 1. A stream of 100,000 version-2 frames fed in pieces of 1, 16 and 65536
-//    bytes, each piece followed by taking every frame out, as a receive loop
-//    does: nanoseconds per byte (best of three runs) and instructions per byte,
-//    which callgrind counts when valgrind is on the PATH (the program runs
-//    itself under it; the count is the same on a busy machine).
+// 1. Three streams of version-2 frames: 100,000 frames 0 to 64 random bytes
+//    apart ("frames"), and 10,000 frames with 1,000 random bytes ("noise") or
+//    1,000 bytes of 0x55 ("baud", as senders send for automatic baud
+//    detection) between them. Each is fed as a receive loop does: in pieces of
+//    1, 16 and 65536 bytes with sci_stream_feed, each piece followed by taking
+//    every frame out, and a byte at a time with sci_stream_put, frames taken
+//    out only when it says there are some. Nanoseconds per byte (best of three
+//    runs) and instructions per byte, which callgrind counts when valgrind is
+//    on the PATH (the program runs itself under it; the count is the same on a
+//    busy machine). A library without sci_stream_put (before 1.2.0) gets no
+//    put rows, so one binary measures old and new libraries alike.
 // 2. Streams of doubling size fed in large pieces and a byte at a time: flat
 //    figures down a column show the work growing in step with the bytes.
 //    Three streams:
@@ -14,8 +20,9 @@
 //               fourth byte, each one complete only 263 bytes on, each one bad
 //      sync     0x55 and nothing else: a sync byte everywhere, never a frame
 //
-//   stream_bench [MIB]         both tables (MIB: the largest size of the second, default 64)
-//   stream_bench count PIECE   feeds the first table's stream once, for callgrind
+//   stream_bench [MIB]         both tables (MIB: the largest size of the second, default 64;
+//                              0: the first table only)
+//   stream_bench count STREAM PIECE|put   feeds a stream of the first table once, for callgrind
 #include "sci_stream.h"
 
 #include <cstdio>
@@ -28,12 +35,16 @@
 
 #include <unistd.h>
 
+// Resolved at load when the library has it, else null.
+extern "C" int sci_stream_put(sci_stream_t *s, uint8_t byte, uint64_t now_ms) __attribute__((weak));
+
 namespace
 {
 
 using Bytes = std::vector<uint8_t>;
 
 constexpr size_t kFrames = 100000;
+constexpr size_t kNoisyFrames = 10000;
 
 // `size` bytes of the given kind, or, with size 0, a stream of `frames` frames.
 Bytes make(const char *kind, size_t size, size_t frames = 0)
@@ -42,11 +53,11 @@ Bytes make(const char *kind, size_t size, size_t frames = 0)
     s.reserve(size + 300);
     std::mt19937 rng(1); // NOLINT(cert-msc51-cpp): the same stream in every run
     for (size_t made = 0; size != 0 ? s.size() < size : made < frames; made++) {
-        if (kind[0] == 'f') {
+        if (kind[0] == 'f' || kind[0] == 'n' || kind[0] == 'b') {
             uint8_t payload[255];
             uint8_t frame[263];
-            for (size_t g = rng() % 65; g > 0; g--)
-                s.push_back(static_cast<uint8_t>(rng()));
+            for (size_t g = kind[0] == 'f' ? rng() % 65 : 1000; g > 0; g--)
+                s.push_back(static_cast<uint8_t>(kind[0] == 'b' ? 0x55 : rng()));
             uint16_t len = static_cast<uint16_t>(rng() % 256);
             for (uint16_t i = 0; i < len; i++)
                 payload[i] = static_cast<uint8_t>(rng());
@@ -94,21 +105,52 @@ __attribute__((noipa)) uint64_t run_stream(const uint8_t *s, size_t size, size_t
     return frames;
 }
 
+// The same a byte at a time with sci_stream_put: one call per byte, and
+// sci_stream_next only when the reader has something.
+__attribute__((noipa)) uint64_t run_stream_put(const uint8_t *s, size_t size)
+{
+    static sci_stream_t rd;
+    sci_stream_frame_t f;
+    uint64_t frames = 0;
+
+    sci_stream_init(&rd, 0);
+    for (size_t at = 0; at < size; at++)
+        if (sci_stream_put(&rd, s[at], 0))
+            while (sci_stream_next(&rd, &f))
+                frames++;
+    sci_stream_end(&rd);
+    while (sci_stream_next(&rd, &f))
+        frames++;
+    return frames;
+}
+
+// Piece 0: a byte at a time with sci_stream_put.
+uint64_t run(const Bytes &s, size_t piece)
+{
+    return piece == 0 ? run_stream_put(s.data(), s.size()) : run_stream(s.data(), s.size(), piece);
+}
+
+Bytes first_table_stream(const char *kind)
+{
+    return make(kind, 0, kind[0] == 'f' ? kFrames : kNoisyFrames);
+}
+
 double best_of_three(const Bytes &s, size_t piece, uint64_t &frames)
 {
     double best = 1e9;
     for (int rep = 0; rep < 3; rep++) {
         double start = seconds();
-        frames = run_stream(s.data(), s.size(), piece);
+        frames = run(s, piece);
         double t = seconds() - start;
         best = t < best ? t : best;
     }
     return best;
 }
 
-// Instructions callgrind counts in run_stream for one pass in pieces of
-// `piece` bytes, or -1 when it cannot be run.
-double instructions(const char *self, size_t piece)
+// Instructions callgrind counts in run_stream or run_stream_put for one pass
+// over the stream `kind` in pieces of `piece` bytes (0: put), or -1 when it
+// cannot be run.
+double instructions(const char *self, const char *kind, size_t piece)
 {
     char out[] = "/tmp/stream_bench.XXXXXX";
     int fd = mkstemp(out);
@@ -117,8 +159,8 @@ double instructions(const char *self, size_t piece)
     close(fd);
     std::string cmd = "valgrind -q --tool=callgrind --toggle-collect='*run_stream*' "
                       "--callgrind-out-file=" +
-                      std::string(out) + " " + self + " count " + std::to_string(piece) +
-                      " >/dev/null 2>&1";
+                      std::string(out) + " " + self + " count " + kind + " " +
+                      std::to_string(piece) + " >/dev/null 2>&1";
     double total = -1;
     // NOLINTNEXTLINE(cert-env33-c): valgrind on this program, with a temporary file's name
     if (std::system(cmd.c_str()) == 0) {
@@ -138,10 +180,9 @@ double instructions(const char *self, size_t piece)
 
 int main(int argc, char **argv)
 {
-    if (argc == 3 && std::strcmp(argv[1], "count") == 0) {
-        Bytes s = make("frames", 0, kFrames);
+    if (argc == 4 && std::strcmp(argv[1], "count") == 0) {
         // NOLINTNEXTLINE(cert-err34-c): the piece size that instructions() passes
-        run_stream(s.data(), s.size(), size_t(std::atol(argv[2])));
+        run(first_table_stream(argv[2]), size_t(std::atol(argv[3])));
         return 0;
     }
     // NOLINTNEXTLINE(cert-err34-c): a size in MiB from the one who runs the benchmark
@@ -149,22 +190,29 @@ int main(int argc, char **argv)
     // NOLINTNEXTLINE(cert-env33-c): a fixed command, to learn whether valgrind is there
     bool callgrind = std::system("valgrind --version >/dev/null 2>&1") == 0;
 
-    Bytes s = make("frames", 0, kFrames);
-    std::printf("%zu frames, %zu bytes, each piece followed by taking the frames out\n\n", kFrames,
-                s.size());
-    std::printf("| piece | frames out | ns per byte | instructions per byte |\n");
-    std::printf("|---:|---:|---:|---:|\n");
-    for (size_t piece : {size_t(1), size_t(16), size_t(65536)}) {
-        uint64_t frames;
-        double t = best_of_three(s, piece, frames);
-        double ir = callgrind ? instructions(argv[0], piece) : -1;
-        std::printf("| %zu | %llu | %.2f | ", piece, (unsigned long long)frames,
-                    t * 1e9 / double(s.size()));
-        if (ir < 0)
-            std::printf("(no valgrind) |\n");
-        else
-            std::printf("%.1f |\n", ir / double(s.size()));
+    std::printf("Each piece fed is followed by taking the frames out; put: one sci_stream_put a "
+                "byte,\nthe frames taken out when it returns 1\n\n");
+    std::printf("| stream | bytes | piece | frames out | ns per byte | instructions per byte |\n");
+    std::printf("|---|---:|---|---:|---:|---:|\n");
+    for (const char *kind : {"frames", "noise", "baud"}) {
+        Bytes s = first_table_stream(kind);
+        for (size_t piece : {size_t(1), size_t(0), size_t(16), size_t(65536)}) {
+            if (piece == 0 && sci_stream_put == nullptr)
+                continue;
+            uint64_t frames;
+            double t = best_of_three(s, piece, frames);
+            double ir = callgrind ? instructions(argv[0], kind, piece) : -1;
+            std::printf("| %s | %zu | %s | %llu | %.2f | ", kind, s.size(),
+                        piece == 0 ? "1, put" : std::to_string(piece).c_str(),
+                        (unsigned long long)frames, t * 1e9 / double(s.size()));
+            if (ir < 0)
+                std::printf("(no valgrind) |\n");
+            else
+                std::printf("%.1f |\n", ir / double(s.size()));
+        }
     }
+    if (largest == 0)
+        return 0;
 
     std::printf("\n| stream | piece | MiB | frames out | s | MB/s | ns per byte |\n");
     std::printf("|---|---:|---:|---:|---:|---:|---:|\n");

@@ -6,7 +6,8 @@
 // one longest frame per byte fed; a filter only hides frames, it changes
 // neither them nor the counters; with a gap, times that pass it and input
 // ended here and there, taking frames out late and feeding the time alone
-// change no frame; and times in any order keep all of that but the split.
+// change no frame, nor does putting a byte at a time between feeds; and times
+// in any order keep all of that but the split.
 //
 // Input: byte 0 seeds the split, byte 1 chooses an address filter (below
 // 0x80) and the gap's times, the rest is the stream.
@@ -66,10 +67,19 @@ void drain(sci_stream_t &rd, const uint8_t *in, size_t fed, Run &run, uint64_t &
     }
 }
 
+// Whether the reader is right to say, after a put, that there is no frame.
+void require_none(sci_stream_t &rd)
+{
+    sci_stream_frame_t f;
+    require(sci_stream_next(&rd, &f) == 0, "a put that says no frame is ready is right");
+}
+
 // Feeds `in` in pieces of the sizes `next_piece` gives, at the times
-// `next_time` gives, then ends the input.
+// `next_time` gives, then ends the input. With `mix`, pieces of an odd size
+// go in a byte at a time with sci_stream_put.
 template <class Piece, class Time>
-Run feed(const uint8_t *in, size_t n, uint32_t gap, int32_t addr, Piece next_piece, Time next_time)
+Run feed(const uint8_t *in, size_t n, uint32_t gap, int32_t addr, Piece next_piece, Time next_time,
+         bool mix = false)
 {
     static sci_stream_t rd; // the reader is a kilobyte: keep it off the stack
     Run run;
@@ -82,6 +92,9 @@ Run feed(const uint8_t *in, size_t n, uint32_t gap, int32_t addr, Piece next_pie
         if (end > n)
             end = n;
         uint64_t now = next_time();
+        for (bool put = mix && (end - at) % 2 == 1; put && at < end;)
+            if (sci_stream_put(&rd, in[at++], now))
+                drain(rd, in, at, run, good_bytes, codec_bytes);
         while (at < end) {
             at += sci_stream_feed(&rd, in + at, end - at, now);
             drain(rd, in, at, run, good_bytes, codec_bytes);
@@ -123,6 +136,11 @@ Run feed_steps(const uint8_t *in, const std::vector<Step> &steps, bool eager, Ra
     for (const Step &step : steps) {
         if (!eager && random() % 3 == 0)
             sci_stream_feed(&rd, nullptr, 0, last + random() % (step.ms - last + 1));
+        for (bool put = eager && random() % 2 == 0; put && at < step.end;)
+            if (sci_stream_put(&rd, in[at++], step.ms))
+                take(SIZE_MAX);
+            else
+                require_none(rd);
         while (at < step.end) {
             size_t took = sci_stream_feed(&rd, in + at, step.end - at, step.ms);
             at += took;
@@ -167,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Run whole = feed(
         in, n, 0, SCI_STREAM_ANY, [n] { return n; }, never);
     Run split = feed(
-        in, n, 0, SCI_STREAM_ANY, [&] { return random() % 70; }, never);
+        in, n, 0, SCI_STREAM_ANY, [&] { return random() % 70; }, never, true);
     require(split.frames == whole.frames, "any split gives the same frames");
     require(same_counters(split.counters, whole.counters), "and the same counters");
 
@@ -197,6 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     uint64_t now = 1000;
     feed(
         in, n, 10, SCI_STREAM_ANY, [&] { return random() % 40; },
-        [&] { return now = random() % 8 == 0 ? now - 5 : now + random() % (data[1] % 40 + 1); });
+        [&] { return now = random() % 8 == 0 ? now - 5 : now + random() % (data[1] % 40 + 1); },
+        true);
     return 0;
 }

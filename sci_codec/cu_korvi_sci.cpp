@@ -15,16 +15,126 @@
 /* Version 1 as unpacked: everything but the length byte's own count. */
 #define SCI_V1_IN_OVERHEAD 6u
 
-/* 16-bit additive checksum. A 16-bit accumulator wraps exactly as the
- * checksum does, and lets the compiler sum the bytes in 16-bit vector lanes
- * (SSE2 on the host, NEON on the device). */
-static uint16_t calculate_checksum(const uint8_t *bytes, uint16_t count)
+/* The checksum is the 16-bit wrapping sum of the bytes. sum_copy sums `n`
+ * bytes at `from` and, when `to` is not NULL, copies them to `to` in the same
+ * pass. The two may overlap either way: the pass runs in the direction that
+ * reads every byte before anything is written over it, so each byte is read
+ * once and moved at most once. With SSE2 or NEON it takes 16 bytes at a time;
+ * sum_copy_portable is the reference, and the only way elsewhere. */
+static uint16_t sum_copy_portable(uint8_t *to, const uint8_t *from, size_t n)
 {
-    uint16_t sum = 0;
-    for (size_t i = 0; i < count; i++)
-        sum = (uint16_t)(sum + bytes[i]);
-    return sum;
+    uint32_t sum = 0;
+    for (size_t i = 0; i < n; i++)
+        sum += from[i];
+    if (to != NULL && n != 0 && to != from)
+        memmove(to, from, n);
+    return (uint16_t)sum;
 }
+
+#if defined(__SSE2__) || defined(__ARM_NEON)
+#if defined(__SSE2__)
+#include <emmintrin.h>
+typedef __m128i block_t;
+typedef __m128i acc_t;
+#define BLOCK_LOAD(p) _mm_loadu_si128((const __m128i *)(const void *)(p))
+#define BLOCK_STORE(p, v) _mm_storeu_si128((__m128i *)(void *)(p), (v))
+#define BLOCK_AND(a, b) _mm_and_si128((a), (b))
+/* psadbw: the sums of each 8 bytes, in the two 64-bit lanes. */
+#define ACC_ZERO() _mm_setzero_si128()
+#define ACC_ADD(acc, v) ((acc) + _mm_sad_epu8((v), _mm_setzero_si128()))
+#define ACC_MERGE(a, b) ((a) + (b))
+#define ACC_TOTAL(acc) ((uint32_t)_mm_cvtsi128_si32(acc) + (uint32_t)_mm_extract_epi16((acc), 4))
+#else
+#include <arm_neon.h>
+typedef uint8x16_t block_t;
+typedef uint16x8_t acc_t;
+#define BLOCK_LOAD(p) vld1q_u8(p)
+#define BLOCK_STORE(p, v) vst1q_u8((p), (v))
+#define BLOCK_AND(a, b) vandq_u8((a), (b))
+/* vpadal.u8: pairs of bytes added into eight 16-bit lanes, which wrap as the
+ * checksum does. */
+#define ACC_ZERO() vdupq_n_u16(0)
+#define ACC_ADD(acc, v) vpadalq_u8((acc), (v))
+#define ACC_MERGE(a, b) vaddq_u16((a), (b))
+#define ACC_TOTAL(acc) acc_total_neon(acc)
+static inline uint32_t acc_total_neon(uint16x8_t acc)
+{
+    uint64x2_t s = vpaddlq_u32(vpaddlq_u16(acc));
+    return (uint32_t)(vgetq_lane_u64(s, 0) + vgetq_lane_u64(s, 1));
+}
+#endif
+
+/* 16 zero bytes, 16 ones, 16 zeros: at KEEP_LAST(r) a mask of a block's last
+ * r bytes, at KEEP_FIRST(r) of its first r. */
+static const uint8_t block_masks[48] = {
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0};
+#define KEEP_LAST(r) BLOCK_LOAD(block_masks + (r))
+#define KEEP_FIRST(r) BLOCK_LOAD(block_masks + 32 - (r))
+
+/* Whole blocks, two at a time into two sums, then the bytes left over
+ * (fewer than 16) as one block that overlaps the last whole one, masked so
+ * that they are summed once. That block is loaded before anything is stored
+ * and stored last, and each pair of blocks is loaded before it is stored, so
+ * a copy between overlapping buffers never reads a byte already written
+ * over. */
+static uint16_t sum_copy(uint8_t *to, const uint8_t *from, size_t n)
+{
+    size_t rest = n % 16;
+    size_t i;
+    block_t v, w, edge;
+    acc_t acc = ACC_ZERO();
+    acc_t acc2 = ACC_ZERO();
+
+    if (n < 16)
+        return sum_copy_portable(to, from, n);
+    if (to == from)
+        to = NULL;
+    if (to == NULL || to < from) {
+        edge = BLOCK_LOAD(from + n - 16);
+        for (i = 0; i + 32 <= n; i += 32) {
+            v = BLOCK_LOAD(from + i);
+            w = BLOCK_LOAD(from + i + 16);
+            acc = ACC_ADD(acc, v);
+            acc2 = ACC_ADD(acc2, w);
+            if (to != NULL) {
+                BLOCK_STORE(to + i, v);
+                BLOCK_STORE(to + i + 16, w);
+            }
+        }
+        if (i + 16 <= n) {
+            v = BLOCK_LOAD(from + i);
+            acc = ACC_ADD(acc, v);
+            if (to != NULL)
+                BLOCK_STORE(to + i, v);
+        }
+        acc2 = ACC_ADD(acc2, BLOCK_AND(edge, KEEP_LAST(rest)));
+        if (to != NULL)
+            BLOCK_STORE(to + n - 16, edge);
+    } else {
+        edge = BLOCK_LOAD(from);
+        for (i = n; i >= 32 + rest; i -= 32) {
+            v = BLOCK_LOAD(from + i - 16);
+            w = BLOCK_LOAD(from + i - 32);
+            acc = ACC_ADD(acc, v);
+            acc2 = ACC_ADD(acc2, w);
+            BLOCK_STORE(to + i - 16, v);
+            BLOCK_STORE(to + i - 32, w);
+        }
+        if (i >= 16 + rest) {
+            v = BLOCK_LOAD(from + i - 16);
+            acc = ACC_ADD(acc, v);
+            BLOCK_STORE(to + i - 16, v);
+        }
+        acc2 = ACC_ADD(acc2, BLOCK_AND(edge, KEEP_FIRST(rest)));
+        BLOCK_STORE(to, edge);
+    }
+    return (uint16_t)ACC_TOTAL(ACC_MERGE(acc, acc2));
+}
+#else
+#define sum_copy sum_copy_portable
+#endif
 
 /* Writes the checksum after the `end` bytes of the frame and returns the
  * frame length. */
@@ -36,11 +146,9 @@ static int16_t put_checksum(uint8_t *buf, uint16_t end, uint16_t sum)
 }
 
 /* The payload may lie anywhere, even inside `buf` (a caller may build it in
- * place): the record is read and the payload summed before anything is
- * written, and the payload is moved to its place, unless it is there
- * already, before the header can overwrite it. Summing the caller's bytes,
- * not the ones just moved, also keeps the sum from waiting on the stores of
- * the move. */
+ * place): the record is read first, then the payload is summed and moved to
+ * its place in one pass (not moved when it is there already), before the
+ * header can overwrite it. */
 static int16_t korvi_sci_pack_ver1(const sci_pack_t *pack, uint8_t *buf, uint16_t size)
 {
     uint32_t len = pack->len;
@@ -51,9 +159,7 @@ static int16_t korvi_sci_pack_ver1(const sci_pack_t *pack, uint8_t *buf, uint16_
     if (len > SCI_V1_MAX_PAYLOAD || len + SCI_V1_OVERHEAD > size)
         return SCI_ERR_ARG;
     sum = (uint16_t)(addr + (len + 3u) + (cmd >> 8) + (cmd & 0xFFu) +
-                     calculate_checksum(pack->data, (uint16_t)len));
-    if (len != 0 && pack->data != buf + 7)
-        memmove(buf + 7, pack->data, len);
+                     sum_copy(buf + 7, pack->data, len));
     buf[0] = (uint8_t)(SCI_SYNC_V1 >> 8);
     buf[1] = (uint8_t)SCI_SYNC_V1;
     buf[2] = addr;
@@ -73,10 +179,7 @@ static int16_t korvi_sci_pack_ver2(const sci_pack_t *pack, uint8_t *buf, uint16_
 
     if (len > SCI_V2_MAX_PAYLOAD || len + SCI_V2_OVERHEAD > size)
         return SCI_ERR_ARG;
-    sum = (uint16_t)(addr + len + (cmd >> 8) + (cmd & 0xFFu) +
-                     calculate_checksum(pack->data, (uint16_t)len));
-    if (len != 0 && pack->data != buf + 6)
-        memmove(buf + 6, pack->data, len);
+    sum = (uint16_t)(addr + len + (cmd >> 8) + (cmd & 0xFFu) + sum_copy(buf + 6, pack->data, len));
     buf[0] = (uint8_t)(SCI_SYNC_V2 >> 8);
     buf[1] = (uint8_t)SCI_SYNC_V2;
     buf[2] = addr;
@@ -116,7 +219,7 @@ static int16_t accept_frame(uint8_t addr, uint16_t cmd, sci_pack_t *pack, const 
         return SCI_ERR_ADDR;
     if (frame_cmd != cmd && frame_cmd != SCI_CMD_ANY)
         return SCI_ERR_CMD;
-    sum = calculate_checksum(buf + 2, (uint16_t)(len + 4u));
+    sum = sum_copy(NULL, buf + 2, len + 4u);
     if (buf[6 + len] != (uint8_t)sum || buf[7 + len] != (uint8_t)(sum >> 8))
         return SCI_ERR_CHECKSUM;
     /* Unpacked in place, the payload is where it belongs already. */

@@ -94,7 +94,8 @@ extern "C" {
 #define SCI_STREAM_PARTIAL (-6)
 
 /* One frame, as sci_stream_next hands it out. The pointers lead into the
- * reader and stay valid until the next sci_stream_feed or sci_stream_init. */
+ * reader and stay valid until the next sci_stream_feed, sci_stream_put or
+ * sci_stream_init. */
 typedef struct sci_stream_frame_t {
     uint64_t offset;        /* where its first byte lies in the stream, from 0 */
     uint64_t time_ms;       /* when its last byte came: the time fed with it */
@@ -153,6 +154,20 @@ SCI_STREAM_API void sci_stream_filter(sci_stream_t *s, int32_t addr, int32_t cmd
  * even when nothing more comes. */
 SCI_STREAM_API size_t sci_stream_feed(sci_stream_t *s, const uint8_t *bytes, size_t n,
                                       uint64_t now_ms);
+
+/* Takes one byte that came at `now_ms`: the call for a receive loop that
+ * gets a byte at a time (a UART's interrupt, a read of one byte). Returns 1
+ * when sci_stream_next has something to look at, a frame complete, bad or cut
+ * off (the filters may still let none of it through), and 0 when it has not:
+ * then sci_stream_next would return 0. After a 1, take the frames out
+ * (sci_stream_next until it returns 0) before the next put or feed; the
+ * frames are then exactly those that sci_stream_feed gives of the same bytes
+ * and times. It never refuses a byte, not even right after a gap or
+ * sci_stream_end: the bytes before the cut are held apart, and this one goes
+ * behind them. A caller that puts on without taking frames out gets them
+ * later; should it leave 1024 bytes in, each byte put from then on passes
+ * over the oldest one held, counted as skipped. */
+SCI_STREAM_API int sci_stream_put(sci_stream_t *s, uint8_t byte, uint64_t now_ms);
 
 /* Puts the next frame, complete or partial, that the filters let through
  * into `*frame` and returns 1; returns 0 when the bytes held give no more

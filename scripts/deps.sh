@@ -28,7 +28,7 @@ test="$run readelf:binutils pkg-config:pkg-config pgrep:procps
     /usr/include/benchmark/benchmark.h:libbenchmark-dev
     clang-tidy-14:clang-tidy-14 cppcheck:cppcheck shellcheck:shellcheck"
 bench="$run /usr/include/benchmark/benchmark.h:libbenchmark-dev valgrind:valgrind
-    runsvdir:runit s6-svscan:s6 busybox:busybox /usr/bin/time:time"
+    arm-linux-gnueabihf-g++:g++-arm-linux-gnueabihf runsvdir:runit s6-svscan:s6 busybox:busybox /usr/bin/time:time"
 
 case ${1:-test} in
 run) needs=$run ;;

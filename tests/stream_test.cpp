@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -122,17 +123,29 @@ struct Taker {
 };
 
 // Feeds each piece whole (as much as the reader takes at a time), taking
-// every frame out after each feed, then ends the input when asked.
-Outcome feed(sci_stream_t &rd, const std::vector<Piece> &pieces, bool end, bool times = true)
+// every frame out after each feed, then ends the input when asked. A piece
+// for which `put` says so goes in a byte at a time with sci_stream_put, its
+// frames taken out only when that returns 1, and then there must be some.
+Outcome feed(sci_stream_t &rd, const std::vector<Piece> &pieces, bool end, bool times = true,
+             const std::function<bool()> &put = nullptr)
 {
     Taker t{rd, times, {}, {}};
+    sci_stream_frame_t f;
     for (const Piece &p : pieces) {
         t.stream.insert(t.stream.end(), p.bytes.begin(), p.bytes.end());
         size_t at = 0;
-        do {
-            at += sci_stream_feed(&rd, p.bytes.data() + at, p.bytes.size() - at, p.ms);
-            t.take();
-        } while (at < p.bytes.size());
+        if (put && !p.bytes.empty() && put())
+            for (uint8_t b : p.bytes) {
+                if (sci_stream_put(&rd, b, p.ms))
+                    t.take();
+                else
+                    EXPECT_EQ(sci_stream_next(&rd, &f), 0) << "a frame came after a put said none";
+            }
+        else
+            do {
+                at += sci_stream_feed(&rd, p.bytes.data() + at, p.bytes.size() - at, p.ms);
+                t.take();
+            } while (at < p.bytes.size());
         if (p.end) {
             sci_stream_end(&rd);
             t.take();
@@ -191,15 +204,18 @@ class Stream : public ::testing::TestWithParam<StreamCase>
 TEST_P(Stream, GivesTheseFramesAndCounts)
 {
     const StreamCase &c = GetParam();
-    sci_stream_t rd;
-    sci_stream_init(&rd, c.gap_ms);
-    sci_stream_filter(&rd, c.addr, c.cmd);
-    Outcome out = feed(rd, c.pieces, c.end);
-    EXPECT_EQ(out.frames, c.frames);
-    EXPECT_EQ(out.counters.good, c.counters.good);
-    EXPECT_EQ(out.counters.bad, c.counters.bad);
-    EXPECT_EQ(out.counters.skipped, c.counters.skipped);
-    EXPECT_EQ(out.counters.dropped, c.counters.dropped);
+    for (bool by_byte : {false, true}) {
+        SCOPED_TRACE(by_byte ? "put a byte at a time" : "fed in pieces");
+        sci_stream_t rd;
+        sci_stream_init(&rd, c.gap_ms);
+        sci_stream_filter(&rd, c.addr, c.cmd);
+        Outcome out = feed(rd, c.pieces, c.end, true, [&] { return by_byte; });
+        EXPECT_EQ(out.frames, c.frames);
+        EXPECT_EQ(out.counters.good, c.counters.good);
+        EXPECT_EQ(out.counters.bad, c.counters.bad);
+        EXPECT_EQ(out.counters.skipped, c.counters.skipped);
+        EXPECT_EQ(out.counters.dropped, c.counters.dropped);
+    }
 }
 
 constexpr int32_t kAny = SCI_STREAM_ANY;
@@ -228,6 +244,7 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"command filter lets FFFF through", {{cat({kGood, kOther, kWild, kOld}), 0}}, 0, false, kAny, 0x1234, {"0 v2 01 1234 len 2 ok", "21 v2 03 FFFF len 0 ok", "29 v1 01 1234 len 2 ok"}, {4, 0, 0, 0}},
         StreamCase{"filters keep bad frames and partials whose fields match", {{cat({broken(kOther), head(kOther, 7)}), 0}}, 0, true, 2, 7, {"0 v2 02 0007 len 3 bad", "11 v2 partial 7/11"}, {0, 1, 18, 1}},
         StreamCase{"a partial cut before its command passes no command filter", {{head(kOther, 4), 0}}, 0, true, kAny, 7, {}, {0, 0, 4, 1}},
+        StreamCase{"runs of 55 and sync headers with no frame after them", {{cat({Bytes(1000, 0x55), kGood, {0x55, 0xAA}, Bytes(300, 0x13), {0x55, 0x55, 0xBB, 0x55}, Bytes(20, 0x55), kOld, {0x55}}), 0}}, 0, true, kAny, kAny, {"1000 v2 01 1234 len 2 ok", "1010 v1 13 1313 len 17 bad", "1313 v2 partial 34/93", "1336 v1 01 1234 len 2 ok"}, {2, 1, 1327, 1}},
         StreamCase{"more than the reader holds at once", {{cat({Bytes(1500, 0x00), kGood, Bytes(700, 0x55), kOther}), 0}}, 0, false, kAny, kAny, {"1500 v2 01 1234 len 2 ok", "2210 v2 02 0007 len 3 ok"}, {2, 0, 2200, 0}}),
     ByWhat());
 // clang-format on
@@ -245,7 +262,7 @@ Bytes random_stream(std::mt19937 &rng, size_t frames)
             b = static_cast<uint8_t>(rng() % 3 == 0 ? 0x55 : rng());
         Bytes f = rng() % 2 ? v2(uint8_t(rng()), uint16_t(rng()), payload)
                             : v1(uint8_t(rng()), uint16_t(rng()), payload);
-        switch (rng() % 6) {
+        switch (rng() % 8) {
         case 0:
             f = broken(f);
             break;
@@ -254,6 +271,13 @@ Bytes random_stream(std::mt19937 &rng, size_t frames)
             break;
         case 2:
             f.insert(f.begin(), {0x55, 0xBB, uint8_t(rng()), uint8_t(rng())});
+            break;
+        case 3: // a run of 55, as senders send for baud detection, or a sync header alone
+        case 4:
+            f.insert(f.begin(), rng() % 300, 0x55);
+            if (rng() % 2)
+                f.insert(f.begin() + long(rng() % (f.size() - 1)),
+                         uint8_t(rng() % 2 ? 0xAA : 0xBB));
             break;
         }
         s.insert(s.end(), f.begin(), f.end());
@@ -283,7 +307,7 @@ TEST(StreamProperties, AnySplitGivesTheSameFrames)
         }
         sci_stream_t split;
         sci_stream_init(&split, 1000);
-        Outcome got = feed(split, pieces, true);
+        Outcome got = feed(split, pieces, true, true, [&] { return rng() % 2 == 0; });
         ASSERT_EQ(got.frames, want.frames) << "trial " << trial;
         ASSERT_EQ(got.codec_bytes, want.codec_bytes);
 
@@ -315,7 +339,7 @@ TEST(StreamProperties, HowCallsInterleaveChangesNoFrame)
         sci_stream_t eager, lazy;
         sci_stream_init(&eager, 10);
         sci_stream_init(&lazy, 10);
-        Outcome want = feed(eager, pieces, true, false);
+        Outcome want = feed(eager, pieces, true, false, [&] { return rng() % 2 == 0; });
         Outcome got = feed_lazily(lazy, pieces, rng);
         ASSERT_EQ(got.frames, want.frames) << "trial " << trial;
         ASSERT_TRUE(got.counters.good == want.counters.good &&
