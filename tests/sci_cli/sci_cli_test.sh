@@ -304,5 +304,34 @@ check "scan missing file" 2 "" \
     "$(usage " scan" "cannot open $work/none: No such file or directory")" scan "$work/none"
 check "scan two files" 2 "" "$(usage " scan" "one capture at a time, not 'a' and 'b'")" scan a b
 
+# serve refuses a table with a mistake before it touches the line: one line
+# naming the file, the line and the mistake, status 2.
+while IFS='|' read -r name rule why; do
+    printf '# rules\n2 9 * ignore # fine\n\n%s\n' "$rule" >"$work/table"
+    check "serve table: $name" 2 "" "$(usage " serve" "$work/table:4: $why")" \
+        serve /dev/null -b 115200 --table "$work/table"
+done <<EOF
+unknown action|2 1 0x10 answer 01|unknown action 'answer'
+no action|2 1 0x10|a rule needs VERSION ADDR CMD and an action
+version out of range|3 1 0x10 ignore|VERSION is 1, 2 or *, not '3'
+address out of range|2 256 0x10 ignore|ADDR is 0 to 255 or *, not '256'
+command not a number|2 1 0x1G ignore|CMD is 0 to 0xFFFF or *, not '0x1G'
+payload too long for version 1, which * answers|* 1 0x10 reply $(repeat 253 00)|a reply of 253 bytes is too long for version 1
+payload too long for version 2|2 1 0x10 reply $(repeat 256 00)|reply payload: more than 255 bytes
+odd hex|2 1 0x10 reply 0|reply payload: odd number of hex digits
+cut as long as the frame|2 1 0x10 reply 01 cut 9|cut 9: the reply has only 9 bytes
+bad-checksum and cut|2 1 0x10 echo bad-checksum cut 3|bad-checksum or cut, not both
+delay before ignore|2 1 * delay 5 ignore|delay and noise go only before reply or echo, not 'ignore'
+noise after the answer|2 1 * echo noise 4|noise goes before reply or echo
+exit status out of range|* * 0xFE exit 256|exit takes a status from 0 to 255, not '256'
+words after ignore|2 1 * ignore 01|'01' after ignore
+EOF
+check "serve missing table" 2 "" "$(usage " serve" "$work/none: No such file or directory")" \
+    serve /dev/null -b 115200 --table "$work/none"
+check "replay a file that is no capture" 2 "" \
+    "$(usage " replay" "$work/table: not a classic pcap file")" replay "$work/table" /dev/null -b 9600
+check "send cut as long as the frame" 2 "" "$(usage " send" "cut 10: the frame has only 10 bytes")" \
+    send /dev/null -b 9600 -V 2 -a 1 -c 2 AB CD cut 10
+
 [ "$failures" -eq 0 ] || { echo "$failures case(s) failed"; exit 1; }
 echo "all cases passed"

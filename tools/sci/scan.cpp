@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 /* sci scan: the frames in a raw capture, found by the stream reader. */
-#include "sci.h"
+#include "frames.h"
+#include "modes.h"
+#include "pcap.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -35,14 +37,14 @@ static const char g_scan_help[] =
     "Exit status: 0 a good frame was found; 1 none; 2 bad usage or input;\n"
     "3 a read or write failed.\n";
 
-/* Takes every frame the reader has out, prints it and records it when asked;
- * counts the good ones. Returns GO_ON or the exit status. */
-static int print_frames(sci_stream_t *rd, bool record, unsigned long long *good)
+/* Takes every frame out of what was read, prints it and records it when
+ * asked; counts the good ones. Returns GO_ON or the exit status. */
+static int print_frames(struct feed *fe, bool record, unsigned long long *good)
 {
     sci_stream_frame_t f;
     char place[24];
 
-    while (sci_stream_next(rd, &f)) {
+    while (feed_next(fe, 0, &f)) {
         (void)snprintf(place, sizeof place, "%08llx:", (unsigned long long)f.offset);
         print_frame(place, &f);
         *good += f.result == SCI_OK;
@@ -56,6 +58,7 @@ int run_scan(int argc, char **argv)
 {
     static uint8_t chunk[SCAN_CHUNK];
     static sci_stream_t rd;
+    struct feed fe;
     struct options opt;
     const char *name = NULL;
     unsigned long long good = 0;
@@ -99,14 +102,12 @@ int run_scan(int argc, char **argv)
             return fail_io("read", name);
         if (got == 0)
             break;
-        for (size_t at = 0; at < (size_t)got && status == GO_ON;) {
-            at += sci_stream_feed(&rd, chunk + at, (size_t)got - at, 0);
-            status = print_frames(&rd, opt.pcap != NULL, &good);
-        }
+        feed_start(&fe, &rd, chunk, (size_t)got);
+        status = print_frames(&fe, opt.pcap != NULL, &good);
     }
     if (status == GO_ON) {
-        sci_stream_end(&rd);
-        status = print_frames(&rd, opt.pcap != NULL, &good);
+        feed_end(&fe, &rd);
+        status = print_frames(&fe, opt.pcap != NULL, &good);
     }
     if (opt.pcap != NULL && pcap_close() != GO_ON)
         status = EXIT_IO;
