@@ -12,6 +12,7 @@ set -u
 src=$1 build=$2
 shift 2
 emulator=("$@")
+read -ra python <<<"$KORVI_PYTHON"
 tmp=$(mktemp -d /tmp/korvi-device-test.XXXXXX)
 status=0
 fail() {
@@ -50,16 +51,19 @@ if ! eventually 90 grep -qx "device ready: SCI line at $tmp/sci" "$tmp/out"; the
 fi
 echo "booted in $((SECONDS - start)) s"
 
-# on_device SECONDS COMMAND: types COMMAND on the console; its exit status.
+# on_device COMMAND: types COMMAND on the console, then its end mark.
 typed=0
-on_device() {
-    typed=$((typed + 1))
-    printf '%s; echo "=%s=$?="\n' "$2" "$typed" >&3
-    eventually "$1" grep -q "^=$typed=[0-9]*=" "$tmp/console" || return 124
-    return "$(sed -n "s/^=$typed=\([0-9]*\)=.*/\1/p" "$tmp/console")"
+on_device() { typed=$((typed + 1)) && printf '%s; echo "=%s=$?="\n' "$1" $typed >&3; }
+# ended SECONDS N: the exit status of the Nth command typed, once it ends.
+ended() {
+    eventually "$1" grep -q "^=$2=[0-9]*=" "$tmp/console" || return 124
+    return "$(sed -n "s/^=$2=\([0-9]*\)=.*/\1/p" "$tmp/console")"
 }
 # shellcheck disable=SC2016 # expanded on the device
-on_device 10 '[ "$(uname -m)" = armv7l ]' || fail "uname -m on the device is not armv7l"
+on_device '[ "$(uname -m)" = armv7l ]'
+ended 10 1 || fail "uname -m on the device is not armv7l"
+# The supervisor's own tests, while the SCI line is tried.
+on_device "$build/tests/daemon_test && $build/tests/daemon_fault_test"
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 hex=$(printf %s "$version" | od -An -tx1 | tr a-f A-F | sed 's/^ *//')
@@ -68,7 +72,7 @@ version_answered() {
     send -c 0x0001 -r 1000 2>&1 | grep -q "addr 0x01 cmd 0x0001 len ${#version} checksum ok $hex\$"
 }
 eventually 15 version_answered || fail "sci send -r: no version $version in reply ($hex)"
-got=$($KORVI_PYTHON "$src/tests/device/pc_side.py" "$tmp/sci" version 2>&1)
+got=$("${python[@]}" "$src/tests/device/pc_side.py" "$tmp/sci" version 2>&1)
 [ "$got" = "$version" ] || fail "Link.request: '$got', not the version $version"
 
 line='proc [/app/bin/sci-responder] is not running,now bring it up...'
@@ -81,11 +85,9 @@ eventually $((15 - (SECONDS - since))) version_answered ||
     fail "no version reply within 15 s of the exit command"
 echo "answered again $((SECONDS - since)) s after the exit command"
 
-timeout 60 $KORVI_PYTHON "$src/tests/device/pc_side.py" "$tmp/sci" burst 1000 || fail "the burst of echoes"
+timeout 60 "${python[@]}" "$src/tests/device/pc_side.py" "$tmp/sci" burst 1000 || fail "the burst of echoes"
 
-for t in daemon_test daemon_fault_test; do
-    on_device 150 "$build/tests/$t" || fail "$t on the device: status $?"
-done
+ended 170 2 || fail "the supervisor's tests on the device: status $?"
 grep -q '^\[       OK \] StartContract.KernelWithoutCloseRange' "$tmp/console" ||
     fail "StartContract.KernelWithoutCloseRange did not run and pass on the device"
 grep '^\[  SKIPPED \]' "$tmp/console" && fail "a test skipped on the device"
@@ -97,4 +99,5 @@ wait $device || fail "device.sh ended with status $?, not 0"
 pgrep -af -- "-initrd $build/device/initrd.cpio" && fail "qemu-system-arm left running"
 [ ! -e "$tmp/sci" ] || fail "the SCI line's link left behind"
 echo "device test: $((SECONDS - start)) s"
+[ $status -eq 0 ] || { echo "the console's last lines:" && tail -n 40 "$tmp/console"; }
 exit $status
