@@ -12,6 +12,7 @@
 set -eu
 here=$PWD
 cd "$(dirname "$0")/.."
+scripts/deps.sh device
 usage() {
     echo "usage: scripts/device.sh [--build DIR] [--sci-link PATH] [--console FILE] [--overlay DIR]" >&2
     exit 2
@@ -135,6 +136,25 @@ log=${console:-$run/console.log}
 mkfifo "$run/console.in" "$run/console.out" "$run/power.in" "$run/power.out"
 mkdir -p "$(dirname "$link")" "$(dirname "$log")"
 : >"$log"
+in='' power='' out='' tty=''
+# finish [now]: powers the device off (or ends the emulator at once, or after
+# 30 s), ends the relays and removes what this script made.
+finish() {
+    trap '' INT TERM
+    [ $# -gt 0 ] || ! kill -0 "$qemu" 2>/dev/null || echo >"$run/power.in"
+    end=$(($(date +%s) + 30))
+    while [ $# -eq 0 ] && kill -0 "$qemu" 2>/dev/null && [ "$(date +%s)" -lt $end ]; do
+        sleep 0.1
+    done
+    kill "$qemu" 2>/dev/null || true
+    wait "$qemu" 2>/dev/null || true
+    # shellcheck disable=SC2086 # the relays' process ids, those started
+    kill $in $power 2>/dev/null || true
+    [ -z "$out" ] || wait "$out" 2>/dev/null || true
+    [ -z "$tty" ] || stty "$tty"
+    rm -f "$link"
+    rm -rf "$run"
+}
 QEMU_AUDIO_DRV=none setsid qemu-system-arm -M vexpress-a15 -cpu cortex-a7 -smp 1 -m 512 \
     -kernel "$kernel/vmlinuz" -dtb "$kernel/vexpress-v2p-ca15-tc1.dtb" \
     -initrd "$build/device/initrd.cpio" -append "console=ttyAMA0 rdinit=/sbin/init quiet" \
@@ -144,6 +164,7 @@ QEMU_AUDIO_DRV=none setsid qemu-system-arm -M vexpress-a15 -cpu cortex-a7 -smp 1
     -chardev pipe,id=pwr,path="$run/power" -serial chardev:pwr \
     </dev/null >"$run/qemu.log" 2>&1 &
 qemu=$!
+trap 'finish; exit 0' INT TERM
 cat "$run/power.out" >/dev/null &
 power=$!
 if [ -n "$console" ]; then
@@ -152,7 +173,6 @@ else
     tee "$log" <"$run/console.out" &
 fi
 out=$!
-tty=
 if [ -t 0 ]; then
     tty=$(stty -g)
     stty -echo -icanon
@@ -161,38 +181,22 @@ exec 3<&0
 cat <&3 >"$run/console.in" &
 in=$!
 
-finish() {
-    trap '' INT TERM
-    kill -0 "$qemu" 2>/dev/null && echo >"$run/power.in"
-    n=0
-    while kill -0 "$qemu" 2>/dev/null && [ $n -lt 300 ]; do
-        sleep 0.1
-        n=$((n + 1))
-    done
-    kill "$qemu" 2>/dev/null || true
-    wait "$qemu" 2>/dev/null || true
-    kill "$in" "$power" 2>/dev/null || true
-    wait "$out" 2>/dev/null || true
-    [ -z "$tty" ] || stty "$tty"
-    rm -f "$link"
-    rm -rf "$run"
-}
-trap 'finish; exit 0' INT TERM
-
-# Up within 60 s: the SCI line's pty named, and the programs started.
-n=0
+# Up within 60 s: the supervisor has started its programs.
+end=$(($(date +%s) + 60))
 while ! grep -q '^device: programs started' "$log"; do
-    if [ $n -ge 600 ] || ! kill -0 "$qemu" 2>/dev/null; then
+    if [ "$(date +%s)" -ge $end ] || ! kill -0 "$qemu" 2>/dev/null; then
         echo "device.sh: the device did not come up within 60 s; the console's last lines:" >&2
         tail -n 20 "$log" >&2
-        sed -n '/^qemu/p' "$run/qemu.log" >&2
-        finish
+        grep '^qemu-system-arm' "$run/qemu.log" >&2
+        finish now
         exit 1
     fi
     sleep 0.1
-    n=$((n + 1))
 done
 pty=$(sed -n 's/^char device redirected to \(.*\) (label sci).*/\1/p' "$run/qemu.log")
+# Raw, and held open here: qemu reads the line only while some process has
+# it open, and would pass over what a short-lived client wrote and closed.
+exec 4<>"$pty"
 stty -F "$pty" raw -echo
 ln -sfn "$pty" "$link"
 echo "device ready: SCI line at $link"
