@@ -102,4 +102,6 @@ pgrep -af -- "-initrd $build/device/initrd.cpio" && fail "qemu-system-arm left r
 [ ! -e "$tmp/sci" ] || fail "the SCI line's link left behind"
 echo "device test: $((SECONDS - start)) s"
 [ $status -eq 0 ] || { echo "the console's last lines:" && tail -n 40 "$tmp/console"; }
+[ $status -eq 0 ] || { echo "frames the responder did not answer:" &&
+    grep -a ' -> ' "$tmp/console" | grep -v -e ' -> echo' -e ' -> reply' -e ' -> exit'; }
 exit $status
