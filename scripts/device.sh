@@ -187,7 +187,7 @@ while ! grep -q '^device: programs started' "$log"; do
     if [ "$(date +%s)" -ge $end ] || ! kill -0 "$qemu" 2>/dev/null; then
         echo "device.sh: the device did not come up within 60 s; the console's last lines:" >&2
         tail -n 20 "$log" >&2
-        grep '^qemu-system-arm' "$run/qemu.log" >&2
+        grep '^qemu-system-arm' "$run/qemu.log" >&2 || true
         finish now
         exit 1
     fi
