@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -19,9 +20,11 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -489,6 +492,7 @@ const Bytes kRequest = v2(0x01, 0x1234, {0xAB, 0xCD});
 INSTANTIATE_TEST_SUITE_P(
     Cases, Send, ::testing::Values(
         SendCase{"no reply asked", {"-V", "2", "-a", "1", "-c", "0x1234", "AB", "CD"}, kRequest, {}, 0, "", ""},
+        SendCase{"cut 5: the frame's first 5 bytes", {"-V", "2", "-a", "1", "-c", "0x1234", "AB", "CD", "cut", "5"}, Bytes(kRequest.begin(), kRequest.begin() + 5), {}, 0, "", ""},
         SendCase{"version 1 frame", {"-V", "1", "-a", "1", "-c", "0x1234", "ABCD"}, reference_frame(1, 0x01, 0x1234, kRequest.data() + 6, 2), {}, 0, "", ""},
         SendCase{"the reply after other frames", {"-V", "2", "-a", "1", "-c", "0x1234", "AB", "CD", "-r", "5000"}, kRequest, {v2(0x02, 0x1234, {}), {0x55, 0xBB, 0x01, 0x00, 0x12, 0x34, 0x00, 0x00}, v2(0x01, 0x9999, {}), v2(0x01, 0x1234, {0x00, 0x2A})}, 0, " v2 addr 0x01 cmd 0x1234 len 2 checksum ok 00 2A", ""},
         SendCase{"a reply with command FFFF matches", {"-V", "2", "-a", "1", "-c", "0x1234", "-r", "5000"}, v2(0x01, 0x1234, {}), {v2(0x01, 0xFFFF, {0x01})}, 0, " v2 addr 0x01 cmd 0xFFFF len 1 checksum ok 01", ""},
@@ -497,5 +501,220 @@ INSTANTIATE_TEST_SUITE_P(
         SendCase{"no reply in time", {"-V", "2", "-a", "1", "-c", "0x1234", "-r", "300"}, v2(0x01, 0x1234, {}), {v2(0x02, 0x1234, {})}, 1, "", "sci send: no reply within 300 ms\n"}),
     ByWhat());
 // clang-format on
+
+// Noise before the frame holds no sync byte; a bad checksum spoils only the
+// checksum.
+TEST_F(Line, SendPutsNoiseBeforeAFrameWithABadChecksum)
+{
+    Tool tool({"send", path, "-b", "115200", "-V", "2", "-a", "1", "-c", "0x1234", "AB", "CD",
+               "noise", "40", "bad-checksum"});
+    Bytes got = take(40 + kRequest.size());
+    ASSERT_EQ(tool.wait(), 0) << tool.err_text;
+    ASSERT_EQ(got.size(), 40 + kRequest.size());
+    EXPECT_EQ(std::count(got.begin(), got.begin() + 40, 0x55), 0);
+    EXPECT_TRUE(std::equal(kRequest.begin(), kRequest.end() - 2, got.begin() + 40));
+    EXPECT_NE(Bytes(got.end() - 2, got.end()), Bytes(kRequest.end() - 2, kRequest.end()));
+}
+
+std::string write_file(const std::string &name, const std::string &text)
+{
+    std::string path = "/tmp/serial_test." + std::to_string(getpid()) + "." + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+// The pseudo-terminal of a second tool, its master joined to the fixture's:
+// what either tool writes reaches the other, and what the fixture's tool
+// writes is kept.
+struct Joined {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::string path;
+    std::atomic<bool> done{false};
+    std::mutex lock;
+    Bytes kept;
+    std::thread relay;
+
+    explicit Joined(int other)
+    {
+        grantpt(master);
+        unlockpt(master);
+        path = ptsname(master);
+        relay = std::thread([this, other] {
+            while (!done) {
+                pollfd p[2] = {{other, POLLIN, 0}, {master, POLLIN, 0}};
+                uint8_t buf[512];
+                if (poll(p, 2, 20) > 0 && !((p[0].revents | p[1].revents) & POLLIN))
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5)); // a side closed
+                for (int i = 0; i < 2; i++) {
+                    ssize_t n = (p[i].revents & POLLIN) ? read(p[i].fd, buf, sizeof buf) : 0;
+                    if (n > 0 && i == 0) {
+                        std::lock_guard<std::mutex> hold(lock);
+                        kept.insert(kept.end(), buf, buf + n);
+                    }
+                    if (n > 0)
+                        (void)!write(p[1 - i].fd, buf, size_t(n));
+                }
+            }
+        });
+    }
+    ~Joined()
+    {
+        done = true;
+        relay.join();
+        close(master);
+    }
+    Bytes take()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return std::exchange(kept, {});
+    }
+};
+
+struct ServeCase {
+    const char *what;
+    std::vector<std::string> request; // sci send's words after -V 2
+    const char *reply;                // sci send's line after the time, or ""
+    const char *served;               // serve's line after the time and the frame
+    const char *scan;                 // what sci scan reads in the bytes serve wrote
+    int status;                       // sci send's
+    int at_least_ms = 0;              // how long sci send must have waited
+};
+
+// clang-format off
+const ServeCase kServeCases[] = {
+    {"reply", {"-a", "1", "-c", "0x10"}, " v2 addr 0x01 cmd 0x0010 len 3 checksum ok 01 02 03", " -> reply 11 bytes", "00000000: v2 addr 0x01 cmd 0x0010 len 3 checksum ok 01 02 03\n", 0},
+    {"another address and command", {"-a", "1", "-c", "0x11", "-A", "9", "-C", "0x8011"}, " v2 addr 0x09 cmd 0x8011 len 1 checksum ok AA", " -> reply 9 bytes", "00000000: v2 addr 0x09 cmd 0x8011 len 1 checksum ok AA\n", 0},
+    {"echo", {"-a", "5", "-c", "0x20", "11", "22"}, " v2 addr 0x05 cmd 0x0020 len 2 checksum ok 11 22", " -> echo 10 bytes", "00000000: v2 addr 0x05 cmd 0x0020 len 2 checksum ok 11 22\n", 0},
+    {"delay", {"-a", "3", "-c", "0x5"}, " v2 addr 0x03 cmd 0x0005 len 1 checksum ok 00", " -> delay 300 ms, reply 9 bytes", "00000000: v2 addr 0x03 cmd 0x0005 len 1 checksum ok 00\n", 0, 300},
+    {"ignore", {"-a", "4", "-c", "0x5"}, "", " -> ignore", "", 1},
+    {"bad checksum", {"-a", "7", "-c", "0x30"}, "", " -> reply 9 bytes, bad checksum", "00000000: v2 addr 0x07 cmd 0x0030 len 1 checksum bad 00\n", 1},
+    {"cut", {"-a", "7", "-c", "0x31"}, "", " -> reply 5 of 9 bytes", "00000000: v2 addr 0x07 truncated, 5 of 9 bytes\n", 1},
+    {"noise", {"-a", "7", "-c", "0x32"}, " v2 addr 0x07 cmd 0x0032 len 1 checksum ok 00", " -> noise 40, reply 9 bytes", "00000028: v2 addr 0x07 cmd 0x0032 len 1 checksum ok 00\n", 0},
+    {"no rule", {"-a", "7", "-c", "0x99"}, "", " -> no rule", "", 1},
+};
+// clang-format on
+
+TEST_F(Line, ServeActsByItsTable)
+{
+    std::string table = write_file("table", R"(# VERSION ADDR CMD ACTION
+2 1 0x0010 reply 01 02 03
+2 1 0x0011 reply -a 9 -c 0x8011 AA # another address and command
+* * 0x0020 echo
+2 3 * delay 300 reply 00
+2 4 * ignore
+* 7 0x0030 reply 00 bad-checksum
+* 7 0x0031 reply 00 cut 5
+* 7 0x0032 noise 40 reply 00
+* * 0x00FE exit 3
+)");
+    std::string scanned = "/tmp/serial_test." + std::to_string(getpid()) + ".served";
+    Tool serve({"serve", path, "-b", "115200", "--table", table});
+    ASSERT_TRUE(raw()) << serve.err_text;
+    Joined device(master);
+    size_t lines = 0;
+    for (const ServeCase &c : kServeCases) {
+        std::vector<std::string> args = {"send", device.path, "-b", "115200",
+                                         "-V",   "2",         "-r", "1000"};
+        args.insert(args.end(), c.request.begin(), c.request.end());
+        auto start = Clock::now();
+        Tool send(args);
+        EXPECT_EQ(send.wait(), c.status) << c.what << send.err_text;
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(c.at_least_ms)) << c.what;
+        EXPECT_EQ(split_lines(send.out_text).size(), *c.reply ? 1u : 0u) << c.what;
+        if (*c.reply) {
+            EXPECT_EQ(after_time(split_lines(send.out_text)[0]), c.reply) << c.what;
+        }
+        ASSERT_TRUE(serve.lines(++lines)) << c.what << serve.err_text;
+        std::string line = split_lines(serve.out_text).back();
+        EXPECT_EQ(line.substr(line.find(" ->")), c.served) << c.what;
+        Bytes wrote = device.take();
+        std::ofstream(scanned, std::ios::binary)
+            .write(reinterpret_cast<const char *>(wrote.data()), long(wrote.size()));
+        Tool scan({"scan", scanned});
+        scan.wait();
+        EXPECT_EQ(scan.out_text, c.scan) << c.what;
+    }
+    (void)std::remove(scanned.c_str());
+    Tool bye({"send", device.path, "-b", "115200", "-V", "2", "-a", "1", "-c", "0xFE"});
+    EXPECT_EQ(bye.wait(), 0);
+    EXPECT_EQ(serve.wait(), 3) << serve.err_text;
+    EXPECT_EQ(serve.err_text, "sci serve: 10 frames received, 7 answered, 3 unanswered, 0 bad\n");
+    EXPECT_TRUE(restored());
+    (void)std::remove(table.c_str());
+}
+
+// SIGUSR1 reads the table again; a table with a mistake leaves the old rules.
+TEST_F(Line, ServeReloadsItsTableOnSigusr1)
+{
+    std::string table = write_file("reload", "2 1 0x10 reply 01\n");
+    Tool serve({"serve", path, "-b", "115200", "--table", table});
+    ASSERT_TRUE(raw()) << serve.err_text;
+    auto answer = [&] {
+        put(v2(0x01, 0x10, {}));
+        return take(9);
+    };
+    auto said = [&](const std::string &text) {
+        for (auto end = Clock::now() + kBound; Clock::now() < end; serve.collect(20))
+            if (serve.err_text.find(text) != std::string::npos)
+                return true;
+        return false;
+    };
+    EXPECT_EQ(answer(), v2(0x01, 0x10, {0x01}));
+    write_file("reload", "2 1 0x10 reply 02\n");
+    kill(serve.pid, SIGUSR1);
+    ASSERT_TRUE(said("sci serve: reloaded " + table + ": 1 rules\n")) << serve.err_text;
+    EXPECT_EQ(answer(), v2(0x01, 0x10, {0x02}));
+    write_file("reload", "2 1 0x10 reply 03 cut 99\n");
+    kill(serve.pid, SIGUSR1);
+    ASSERT_TRUE(said("sci serve: " + table +
+                     ":1: cut 99: the reply has only 9 bytes; kept the old rules\n"))
+        << serve.err_text;
+    EXPECT_EQ(answer(), v2(0x01, 0x10, {0x02}));
+    kill(serve.pid, SIGTERM);
+    EXPECT_EQ(serve.wait(), 0) << serve.err_text;
+    EXPECT_TRUE(restored());
+    (void)std::remove(table.c_str());
+}
+
+// Each record leaves at its recorded offset from the first (5 ms is the goal;
+// the bound is generous for a busy machine).
+TEST_F(Line, ReplayKeepsTheTimeBetweenRecords)
+{
+    const long offsets_ms[] = {0, 150, 400, 1100};
+    const Bytes frame = v2(0x01, 0x1234, {0xAB});
+    std::string pcap;
+    auto put32 = [&](uint32_t v) { pcap.append(reinterpret_cast<const char *>(&v), 4); };
+    for (uint32_t v : {0xA1B2C3D4u, 0x00040002u, 0u, 0u, 65535u, 147u})
+        put32(v);
+    for (long ms : offsets_ms) {
+        long usec = 500000 + ms * 1000; // across a second's boundary
+        for (uint32_t v : {uint32_t(1000 + usec / 1000000), uint32_t(usec % 1000000),
+                           uint32_t(frame.size()), uint32_t(frame.size())})
+            put32(v);
+        pcap.append(frame.begin(), frame.end());
+    }
+    std::string name = write_file("replay.pcap", pcap);
+    Tool replay({"replay", name, path, "-b", "115200"});
+    std::vector<long> came;
+    Clock::time_point first;
+    for (long ms : offsets_ms) {
+        EXPECT_EQ(take(frame.size()), frame);
+        if (ms == 0)
+            first = Clock::now();
+        came.push_back(long(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - first).count()));
+    }
+    EXPECT_EQ(replay.wait(), 0) << replay.err_text;
+    for (size_t i = 0; i < came.size(); i++) {
+        std::printf("record %zu: recorded at +%ld ms, came at +%ld ms\n", i, offsets_ms[i],
+                    came[i]);
+        EXPECT_LE(std::labs(came[i] - offsets_ms[i]), 50) << "record " << i;
+    }
+    std::vector<std::string> lines = split_lines(replay.out_text);
+    ASSERT_EQ(lines.size(), 5u) << replay.out_text;
+    EXPECT_EQ(lines[4].rfind("sci replay: 4 records, 36 bytes in ", 0), 0u) << lines[4];
+    EXPECT_TRUE(restored());
+    (void)std::remove(name.c_str());
+}
 
 } // namespace

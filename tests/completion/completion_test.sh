@@ -68,7 +68,7 @@ while IFS='|' read -r line wanted; do
     expect "${line//DEV/$dev}" "${wanted//DEV/$dev}"
 done <<'EOF'
 # line|what it offers
-sci s|scan send
+sci s|scan send serve
 sci pack |--help -V -a -c
 sci pack -V |1 2
 sci send -b 1152|115200

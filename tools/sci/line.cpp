@@ -141,13 +141,6 @@ static int wait_line(short events, int wait_ms)
     return ppoll(&p, 1, wait_ms < 0 ? NULL : &t, &g_wait_mask);
 }
 
-bool line_pause(long ms)
-{
-    struct timespec t = {ms / 1000, ms % 1000 * 1000000};
-
-    return ppoll(NULL, 0, &t, &g_wait_mask) == 0;
-}
-
 bool line_pause_until(uint64_t us)
 {
     struct timespec t;
@@ -159,6 +152,11 @@ bool line_pause_until(uint64_t us)
         (void)ppoll(NULL, 0, &t, &g_wait_mask);
     }
     return g_stop == 0;
+}
+
+bool line_pause(long ms)
+{
+    return line_pause_until(monotonic_us() + (uint64_t)ms * 1000u);
 }
 
 uint64_t monotonic_us(void)

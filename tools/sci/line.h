@@ -42,7 +42,7 @@ ssize_t read_line(uint8_t *bytes, size_t room, int wait_ms);
  * they have left; a stop signal ends either wait. Returns GO_ON or the exit
  * status. */
 int write_line(const uint8_t *bytes, size_t n);
-/* Waits `ms`, or less when a signal comes; returns false on one. */
+/* Waits `ms`, or less when a stop signal comes; returns false on one. */
 bool line_pause(long ms);
 /* Waits until the monotonic clock reads `us` microseconds; returns false
  * when a stop signal came first. */

@@ -36,19 +36,23 @@ static const char g_usage[] =
     "       sci monitor DEVICE -b BAUD [-t GAP_MS] [-a ADDR] [-c CMD]\n"
     "                [--pcap PCAP]\n"
     "       sci send DEVICE -b BAUD -V 1|2 -a ADDR -c CMD [PAYLOAD-HEX...]\n"
+    "                [noise N] [bad-checksum | cut N]\n"
     "                [-r REPLY_MS] [-A ADDR] [-C CMD]\n"
+    "       sci serve DEVICE -b BAUD --table FILE [-t GAP_MS]\n"
+    "       sci replay PCAP DEVICE -b BAUD [--speed X]\n"
     "       sci [MODE] --help\n"
     "       sci --version\n"
     "\n"
     "Builds, checks and finds SCI frames with libsci_codec and libsci_stream,\n"
-    "in files and on a serial line.\n"
+    "in files and on a serial line; answers as a device would (serve), plays\n"
+    "a capture back (replay) and sends damaged frames to order (send).\n"
     "Numbers are decimal or 0x-hex. Hex bytes are two digits each, with or\n"
     "without blanks between them (\"55BB01\" or \"55 BB 01\", quoted or not).\n"
     "\n"
     "Exit status: 0 done; 1 frame refused (unpack), no good frame found\n"
     "(scan) or no reply (send); 2 bad usage or input; 3 a read or write failed\n"
-    "(a full disk, a device error, a serial line gone). With 2 and 3 a line on\n"
-    "standard error says why.\n";
+    "(a full disk, a device error, a serial line gone); serve ends with the\n"
+    "status an exit rule names. With 2 and 3 a line on standard error says why.\n";
 
 /* Descriptors 0 to 2 open on /dev/null where they are closed, so that what
  * the tool opens, a serial line or a capture, never takes their place and

@@ -12,6 +12,7 @@ static uint8_t g_chunk[4096];
 
 static const char g_send_help[] =
     "usage: sci send DEVICE -b BAUD -V 1|2 -a ADDR -c CMD [PAYLOAD-HEX...]\n"
+    "                [noise N] [bad-checksum | cut N]\n"
     "                [-r REPLY_MS] [-A ADDR] [-C CMD]\n"
     "\n"
     "Sets the serial line DEVICE raw, 8N1, at BAUD (as sci monitor takes it),\n"
@@ -20,6 +21,11 @@ static const char g_send_help[] =
     "for the first frame that the codec accepts for address -A and command -C\n"
     "(by default those sent; a frame command of 0xFFFF matches any) and prints\n"
     "it as sci monitor does. The line's settings go back as they were.\n"
+    "\n"
+    "The fault words after the payload damage what is written, to test how a\n"
+    "device finds its way back: noise N writes N bytes of noise (no sync\n"
+    "byte, 55) before the frame, bad-checksum spoils its checksum, cut N\n"
+    "writes only its first N bytes.\n"
     "\n"
     "Exit status: 0 sent (and, with -r, the reply printed); 1 no reply in\n"
     "time; 2 bad usage, or DEVICE is no terminal; 3 the line went away or a\n"

@@ -119,7 +119,8 @@ static size_t say_action(char *text, size_t room, const struct rule *r, const sc
     if (*size == 0) {
         g_count.unanswered++;
         if (r == NULL || r->action == ACTION_REPLY || r->action == ACTION_ECHO)
-            return (size_t)snprintf(text, room, " -> %s\n", r == NULL ? "no rule" : "too long");
+            return (size_t)snprintf(text, room, " -> %s\n",
+                                    r == NULL ? "no rule" : "too long for the version, no answer");
         if (r->action == ACTION_IGNORE)
             return (size_t)snprintf(text, room, " -> ignore\n");
         return (size_t)snprintf(text, room, " -> exit %ld\n", r->status);

@@ -230,15 +230,17 @@ bool table_load(const char *name, struct table *t, char *why, size_t room)
     t->count = 0;
     for (; line <= g_text + size; line = end + 1) {
         number++;
-        end = strchr(line, '\n');
+        end = (char *)memchr(line, '\n', (size_t)(g_text + size - line));
         end = end != NULL ? end : g_text + size;
         *end = '\0';
-        if ((hash = strchr(line, '#')) != NULL)
-            *hash = '\0';
-        count = split_words(line, words);
         used = (size_t)snprintf(why, room, "%s:%u: ", name, number);
         if (used >= room)
             used = 0;
+        if (strlen(line) != (size_t)(end - line))
+            return wrong(why + used, room - used, "a zero byte");
+        if ((hash = strchr(line, '#')) != NULL)
+            *hash = '\0';
+        count = split_words(line, words);
         if (count < 0)
             return wrong(why + used, room - used, "more than %d words", WORDS_MAX);
         if (count == 0)
