@@ -4,6 +4,7 @@
 #   deps.sh run     the demo (scripts/run.sh): compilers, cmake, util-linux
 #   deps.sh test    everything scripts/test.sh builds, runs and analyses (the default)
 #   deps.sh bench   the benchmarks and the supervisors they compare
+#   deps.sh device  the emulated device (scripts/device.sh)
 # What is already there, by command or file, is never installed again. On a
 # machine without apt-get it names what is missing and fails.
 set -eu
@@ -26,7 +27,10 @@ test="$run readelf:binutils pkg-config:pkg-config pgrep:procps
     /usr/share/bash-completion/bash_completion:bash-completion
     dpkg-shlibdeps:dpkg-dev file:file lintian:lintian mount:mount
     /usr/include/benchmark/benchmark.h:libbenchmark-dev
-    clang-tidy-14:clang-tidy-14 cppcheck:cppcheck shellcheck:shellcheck"
+    clang-tidy-14:clang-tidy-14 cppcheck:cppcheck shellcheck:shellcheck
+    qemu-system-arm:qemu-system-arm cpio:cpio"
+device="$run arm-linux-gnueabihf-g++:g++-arm-linux-gnueabihf qemu-system-arm:qemu-system-arm
+    cpio:cpio dpkg-deb:dpkg"
 bench="$run /usr/include/benchmark/benchmark.h:libbenchmark-dev valgrind:valgrind
     arm-linux-gnueabihf-g++:g++-arm-linux-gnueabihf runsvdir:runit s6-svscan:s6 busybox:busybox /usr/bin/time:time"
 
@@ -34,8 +38,9 @@ case ${1:-test} in
 run) needs=$run ;;
 test) needs=$test ;;
 bench) needs=$bench ;;
+device) needs=$device ;;
 *)
-    echo "usage: deps.sh [run|test|bench]" >&2
+    echo "usage: deps.sh [run|test|bench|device]" >&2
     exit 2
     ;;
 esac
@@ -55,6 +60,20 @@ have() {
     *) command -v "$1" >/dev/null 2>&1 ;;
     esac
 }
+
+# The device's kernel and BusyBox are Debian's armhf packages: apt-get must
+# know that architecture.
+case ${1:-test} in test | device)
+    if command -v dpkg >/dev/null 2>&1 && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+        if [ "$(id -u)" -ne 0 ]; then
+            echo "run as root, or add the armhf architecture first (dpkg --add-architecture armhf)" >&2
+            exit 1
+        fi
+        dpkg --add-architecture armhf
+        apt-get update -q
+    fi
+    ;;
+esac
 
 missing=
 for need in $needs; do

@@ -1,12 +1,14 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
 # Builds everything and runs every test, after installing what is missing.
-# Six builds, each with its own tests: the plain one; the same suite under
+# Seven builds, each with its own tests: the plain one; the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer; the codec's fuzz targets
 # for a bounded time; the device's ARM build with its suite under qemu-arm;
 # the ARM build again with the older GCC 11 cross compiler, chosen the way an
-# SDK chooses it (CC and CXX); and the static analysis of every source and
-# script (scripts/lint.sh). The ARM builds run the Python package's tests with
+# SDK chooses it (CC and CXX); the static analysis of every source and
+# script (scripts/lint.sh); and the ARM build booted on an emulated board
+# (scripts/device.sh), its tests labelled "device", which the two ARM suites
+# leave out. The ARM builds run the Python package's tests with
 # Debian's armhf Python (scripts/arm_python.sh). Every build runs even when one
 # before it failed; the last lines give each build's result, and the status is
 # 0 only when all of them passed.
@@ -48,12 +50,15 @@ for preset in host sanitize fuzz arm; do
         "ctest --preset $preset"
 done
 CC=arm-linux-gnueabihf-gcc-11 CXX=arm-linux-gnueabihf-g++-11 one_build arm-gcc11 "cmake --preset arm -B build/arm-gcc11" \
-    "cmake --build build/arm-gcc11 -j $jobs" "ctest --test-dir build/arm-gcc11 -j 2 --output-on-failure"
+    "cmake --build build/arm-gcc11 -j $jobs" "ctest --test-dir build/arm-gcc11 -j 2 -LE device --output-on-failure"
 # Static analysis: the compile commands of this machine's build and the
 # device's, the receive loops taken out of the documents, then clang-tidy,
 # cppcheck and shellcheck; its last line says what ran and the findings.
 one_build lint "cmake --preset lint" "cmake --build --preset lint" "scripts/lint.sh -j $jobs" \
     ' [0-9]+ findings?$'
+# The emulated board, from the arm build's files.
+one_build device "cmake --preset arm" "cmake --build --preset arm -j $jobs" \
+    "ctest --test-dir build/arm -L device --no-tests=error --output-on-failure"
 
 echo "=== summary"
 printf '%s\n' "${summary[@]}"
