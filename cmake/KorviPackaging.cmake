@@ -34,13 +34,23 @@ set(KORVI_WIRESHARK_PLUGIN_DIR "${wireshark_default}" CACHE STRING
 set(KORVI_SIGROK_DECODER_DIR "${CMAKE_INSTALL_DATADIR}/libsigrokdecode/decoders" CACHE STRING
   "libsigrokdecode's decoder folder, under the prefix: sci-tools links the decoder there")
 
-# The supervisor's systemd unit, the sample in examples/device. Its ExecStart
-# names where component daemon puts the program under the prefix /usr.
-install(FILES ${PROJECT_SOURCE_DIR}/examples/device/etc/systemd/system/korvi-daemon.service
-  DESTINATION ${KORVI_SYSTEMD_UNIT_DIR} COMPONENT daemon-systemd EXCLUDE_FROM_ALL)
-
 set(deb_dir ${PROJECT_BINARY_DIR}/packaging)
 set(deb_src ${PROJECT_SOURCE_DIR}/packaging)
+
+# The supervisor's systemd unit, twice: a plain install's (component
+# daemon-systemd, for a device image with systemd) starts sbin/daemon; the
+# package's starts the program where the package puts it, in libexec/korvi,
+# and points at the manual page korvi-daemon(8).
+set(KORVI_DAEMON_PAGE daemon)
+set(KORVI_DAEMON_PATH /usr/${CMAKE_INSTALL_SBINDIR}/daemon)
+configure_file(${deb_src}/korvi-daemon.service.in ${deb_dir}/unit/install/korvi-daemon.service @ONLY)
+install(FILES ${deb_dir}/unit/install/korvi-daemon.service
+  DESTINATION ${KORVI_SYSTEMD_UNIT_DIR} COMPONENT daemon-systemd EXCLUDE_FROM_ALL)
+set(KORVI_DAEMON_PAGE korvi-daemon)
+set(KORVI_DAEMON_PATH /usr/${KORVI_DEB_DAEMON_DIR}/daemon)
+configure_file(${deb_src}/korvi-daemon.service.in ${deb_dir}/unit/deb/korvi-daemon.service @ONLY)
+install(FILES ${deb_dir}/unit/deb/korvi-daemon.service
+  DESTINATION ${KORVI_SYSTEMD_UNIT_DIR} COMPONENT deb-korvi-daemon EXCLUDE_FROM_ALL)
 set(KORVI_DEB_PACKAGES)
 set(KORVI_DEB_COMPONENTS)
 
@@ -52,20 +62,29 @@ add_custom_command(OUTPUT ${deb_dir}/changelog.gz
   COMMENT "Compressing the Debian changelog")
 add_custom_target(korvi_deb_changelog ALL DEPENDS ${deb_dir}/changelog.gz)
 
-# The copyright file: the licence, as LICENSE has it.
-file(READ ${PROJECT_SOURCE_DIR}/LICENSE KORVI_LICENSE_TEXT)
+# The copyright file, in Debian's machine-readable format: the holder and the
+# licence's text from LICENSE (MIT, which that format calls Expat), the text
+# indented by one space and its blank lines written " .".
+file(STRINGS ${PROJECT_SOURCE_DIR}/LICENSE KORVI_COPYRIGHT LIMIT_COUNT 1 REGEX "^Copyright ")
+string(REGEX REPLACE "^Copyright (\\(c\\) )?" "" KORVI_COPYRIGHT "${KORVI_COPYRIGHT}")
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE text)
+string(FIND "${text}" "Permission " start)
+string(SUBSTRING "${text}" ${start} -1 text)
+string(STRIP "${text}" text)
+string(REPLACE "\n\n" "\n.\n" text "${text}")
+string(REPLACE "\n" "\n " KORVI_LICENSE_DEB " ${text}")
 configure_file(${deb_src}/copyright.in ${deb_dir}/copyright @ONLY)
 
 # korvi_deb_package(NAME SECTION SECTION COMPONENTS COMPONENT... SUMMARY TEXT
 #   DESCRIPTION TEXT... [ARCHITECTURE all] [DEPENDS DEP...] [RECOMMENDS DEP...]
-#   [CONTROL SCRIPT...])
+#   [SUGGESTS DEP...] [CONTROL SCRIPT...])
 # One package of the components named; CONTROL: its maintainer scripts and
 # other control files, from packaging/NAME.FILE.in, else packaging/FILE.in. Dependencies on shared libraries are found from
 # the files (below); DEPENDS adds others.
 # DESCRIPTION's paragraphs are the extended description.
 macro(korvi_deb_package name)
   cmake_parse_arguments(arg "" "SECTION;SUMMARY;ARCHITECTURE"
-    "COMPONENTS;DESCRIPTION;DEPENDS;RECOMMENDS;CONTROL" ${ARGN})
+    "COMPONENTS;DESCRIPTION;DEPENDS;RECOMMENDS;SUGGESTS;CONTROL" ${ARGN})
   string(TOUPPER ${name} up)
   list(APPEND KORVI_DEB_PACKAGES ${name})
   cpack_add_component_group(${name})
@@ -85,6 +104,7 @@ macro(korvi_deb_package name)
   endif()
   list(JOIN arg_DEPENDS ", " CPACK_DEBIAN_${up}_PACKAGE_DEPENDS)
   list(JOIN arg_RECOMMENDS ", " CPACK_DEBIAN_${up}_PACKAGE_RECOMMENDS)
+  list(JOIN arg_SUGGESTS ", " CPACK_DEBIAN_${up}_PACKAGE_SUGGESTS)
   set(CPACK_DEBIAN_${up}_PACKAGE_CONTROL_EXTRA)
   foreach(script IN LISTS arg_CONTROL)
     set(template ${deb_src}/${name}.${script}.in)
@@ -199,11 +219,12 @@ korvi_deb_package(libsci-stream-dev SECTION libdevel COMPONENTS sci_stream-dev
     "sci_stream.h, the link libsci_stream.so, a pkg-config file and a CMake"
     "package. Its header includes the codec's, which comes with"
     "libsci-codec-dev.")
-korvi_deb_package(korvi-daemon SECTION admin COMPONENTS daemon daemon-doc daemon-systemd
-  CONTROL prerm postrm
+# The supervisor's package: its program, unit and manual page are its own
+# component's (deb-korvi-daemon), not those of a plain install.
+korvi_deb_package(korvi-daemon SECTION admin CONTROL postinst prerm postrm
   SUMMARY "process supervisor of the korvi device"
   DESCRIPTION
-    "daemon reads three fixed list files of program paths"
+    "/usr/libexec/korvi/daemon reads three fixed list files of program paths"
     "(/opt/conf/daemon.conf, /app/conf/start_config, /user/conf/daemon.conf),"
     "starts each program and restarts any whose process has gone."
     "."
@@ -212,9 +233,11 @@ korvi_deb_package(korvi-daemon SECTION admin COMPONENTS daemon daemon-doc daemon
     "daemon does not start without it."
     "."
     "The systemd unit korvi-daemon.service is installed but not enabled:"
-    "enable it with systemctl enable --now korvi-daemon.")
-korvi_deb_package(sci-tools SECTION devel
+    "enable it with systemctl enable --now korvi-daemon. An upgrade restarts"
+    "it if it runs, which restarts its programs.")
+korvi_deb_package(sci-tools SECTION electronics
   COMPONENTS sci sci-doc sci-completion wireshark sigrok CONTROL prerm
+  SUGGESTS "tshark | wireshark" "sigrok-cli | pulseview"
   SUMMARY "SCI frame tool, Wireshark dissector and sigrok decoder"
   DESCRIPTION
     "sci builds, checks and finds SCI frames, in captures and on a live"
@@ -225,8 +248,8 @@ korvi_deb_package(sci-tools SECTION devel
     "sigrok decoder for SCI on a logic analyser's UART capture, linked into"
     "the folders Wireshark and libsigrokdecode load them from.")
 korvi_deb_package(python3-korvi-sci SECTION python ARCHITECTURE all COMPONENTS python
-  CONTROL prerm
-  DEPENDS python3 "libsci-codec1 (${KORVI_DEB_SHLIBS_VERSION})"
+  CONTROL postinst prerm
+  DEPENDS python3:any "libsci-codec1 (${KORVI_DEB_SHLIBS_VERSION})"
     "libsci-stream1 (${KORVI_DEB_SHLIBS_VERSION})"
   RECOMMENDS python3-serial
   SUMMARY "SCI frames from Python"
@@ -282,4 +305,5 @@ endif()
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/KorviCPackProject.cmake)
 # For that file, which cpack reads: only CPACK_ variables reach it.
 set(CPACK_KORVI_CHANGELOG ${deb_src}/changelog)
+set(CPACK_KORVI_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 include(CPack)

@@ -1,8 +1,10 @@
 /* SPDX-License-Identifier: MIT */
 /* A device program's receive loop: reads a tty (set up by the caller, or
- * standard input) and prints the good frames for one address, with the
- * stream reader doing the framing. No heap; the reader is one static struct.
- * The loop, receive(), is the one sci_stream.h shows.
+ * standard input) and prints the good frames for one address, a line each as
+ * it comes, with the stream reader doing the framing; at the end of input, or
+ * on SIGTERM or SIGINT, the counters. No heap; the reader is one static
+ * struct. The loop, receive(), is the one sci_stream.h shows. Exit status: 0
+ * done, 1 TTY cannot be opened or read, 2 bad usage.
  *
  *   stream_listen ADDR [TTY]
  */
@@ -13,6 +15,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
@@ -75,6 +78,19 @@ int receive(int fd, sci_stream_t *rd, int gap_ms)
     return status;
 }
 
+/* SIGTERM and SIGINT end the input: /dev/null takes the place of the line,
+ * receive() reads its end as the line's, and the counters are printed as at
+ * the end of a file. dup2() is safe in a signal handler. */
+static int input_fd;
+static int null_fd = -1;
+
+static void end_input(int sig)
+{
+    (void)sig;
+    if (null_fd >= 0)
+        (void)dup2(null_fd, input_fd);
+}
+
 /* ADDR: 0 to 255, decimal or 0x-hex; -1 for anything else. */
 static long parse_addr(const char *text)
 {
@@ -92,6 +108,7 @@ static long parse_addr(const char *text)
 int main(int argc, char **argv)
 {
     static sci_stream_t rd;
+    struct sigaction sa = {0};
     long addr;
     int fd = 0;
 
@@ -108,6 +125,12 @@ int main(int argc, char **argv)
         perror(argv[2]);
         return 1;
     }
+    input_fd = fd;
+    null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    sa.sa_handler = end_input;
+    (void)sigaction(SIGTERM, &sa, NULL);
+    (void)sigaction(SIGINT, &sa, NULL);
+    (void)setvbuf(stdout, NULL, _IOLBF, 0); /* each line as it comes, into a pipe too */
     /* Frames for ADDR only. */
     sci_stream_init(&rd, GAP_MS);
     sci_stream_filter(&rd, (int32_t)addr, SCI_STREAM_ANY);

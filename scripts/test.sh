@@ -11,8 +11,14 @@
 # leave out. The ARM builds run the Python package's tests with
 # Debian's armhf Python (scripts/arm_python.sh). Every build runs even when one
 # before it failed; the last lines give each build's result, and the status is
-# 0 only when all of them passed.
+# 0 only when all of them passed. It takes no arguments: --help, or any
+# other, prints the usage and exits with status 2.
+#   scripts/test.sh
 set -u
+if [ $# -gt 0 ]; then
+    echo "usage: scripts/test.sh (no arguments: the six builds and their tests; docs/testing.md)" >&2
+    exit 2
+fi
 cd "$(dirname "$0")/.." || exit 1
 scripts/deps.sh test || exit 1
 # Debian's armhf Python, for the device builds' Python tests under qemu-arm.

@@ -20,10 +20,11 @@ fail() { echo "FAIL: $*"; status=1; }
 # shellcheck source=/dev/null
 source "$script"
 
-# complete LINE: what the completion offers at the end of LINE, sorted, on one line.
+# complete LINE: what the completion offers at the end of LINE, sorted, on one
+# line. Like bash, a colon is a word of its own.
 complete_line() {
     COMP_LINE=$1 COMP_POINT=${#1}
-    read -ra COMP_WORDS <<<"$1"
+    read -ra COMP_WORDS <<<"${1//:/ : }"
     [[ $1 == *' ' ]] && COMP_WORDS+=('')
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
     COMPREPLY=()
@@ -59,14 +60,18 @@ expect "sci monitor -b " "$(sorted $rates)"
 dev=$work/dev
 mkdir -p "$dev/pts" "$work/by-id"
 touch "$dev"/{ttyS0,ttyUSB0,ttyACM1,ttyAMA0,tty1,console,null} "$dev"/pts/{0,ptmx}
-touch "$work"/{capture.bin,capture.pcap,notes.txt} "$work/by-id/usb-adapter"
+mkdir -p "$dev/serial/by-path"
+touch "$work"/{capture.bin,capture.pcap,notes.txt} "$work/by-id/usb-adapter" "$dev/x:1.bin" \
+    "$dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"
 _sci_dev_dir=$dev
 cd "$work" || exit 1
 
-while IFS='|' read -r line wanted; do
-    [[ -z $line || $line == '#'* ]] && continue
-    expect "${line//DEV/$dev}" "${wanted//DEV/$dev}"
-done <<'EOF'
+# The table, then again with bash-completion's helpers loaded where it is installed.
+table() {
+    while IFS='|' read -r line wanted; do
+        [[ -z $line || $line == '#'* ]] && continue
+        expect "${line//DEV/$dev}" "${wanted//DEV/$dev}"
+    done <<'EOF'
 # line|what it offers
 sci s|scan send serve
 sci pack |--help -V -a -c
@@ -88,7 +93,17 @@ sci monitor -- DEV/ttyS0 |
 sci pack -- -|
 sci bogus -|
 sci --version |
+sci monitor DEV/serial/by-path/pci-0000:00|00:14.0-usb-0:2:1.0-port0
+sci scan DEV/x:|1.bin
+sci scan DEV/x:1|1.bin
 EOF
+}
+table
+if [[ -f /usr/share/bash-completion/bash_completion ]]; then
+    # shellcheck source=/dev/null
+    (source /usr/share/bash-completion/bash_completion && source "$script" && table && exit $status) ||
+        status=1
+fi
 
 # The bash-completion package loads sci from its completions folder.
 if [[ -f /usr/share/bash-completion/bash_completion ]]; then

@@ -6,7 +6,8 @@
 # comments: CMakePresets.json), the sample list files (data the supervisor
 # reads line by line), the fuzz targets' seed inputs (test data), py.typed
 # (an empty marker that must stay empty), and the Debian packages' changelog
-# (Debian's format, which has no comments).
+# and copyright template (Debian's formats: the copyright file names the
+# licence in its own fields).
 #   licence_test.sh SOURCE_DIR
 set -u
 cd "$1" || exit 2
@@ -21,7 +22,7 @@ grep -q "MIT License" LICENSE && grep -q "Copyright (c) .* the korvi authors" LI
 count=0
 for f in $files; do
     case $f in
-    *.md | *.png | *.json | *.conf | */start_config | fuzz/seeds/* | */py.typed | LICENSE | packaging/changelog) continue ;;
+    *.md | *.png | *.json | *.conf | */start_config | fuzz/seeds/* | */py.typed | LICENSE | packaging/changelog | packaging/copyright.in) continue ;;
     esac
     count=$((count + 1))
     if ! head -n 3 "$f" | grep -q "SPDX-License-Identifier: MIT"; then

@@ -45,7 +45,7 @@ for page in "$@"; do
             grep -q "^\.Nm $call\( ,\)\{0,1\}$" "$page" || fail "$name names no $call"
         done
         ;;
-    daemon.8)
+    daemon.8 | korvi-daemon.8)
         text=$(mandoc -T ascii "$page" | sed 's/.\x08//g')
         messages=$(grep -o 'LOG[_IN]*(.*"\(.*\)\\n"' "$src/core/src/core/daemon/daemon.cpp" |
             sed 's/.*"\(.*\)\\n"/\1/; /^%s $/d; s/%d/PID/; s/%s/PATH/')
