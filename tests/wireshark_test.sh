@@ -63,8 +63,9 @@ awk 'function hex(s,  v, i) {
 # tshark's fields for each record, in the same form. The record's time is
 # the frame's offset in microseconds.
 tshark -X "lua_script:$dissector" -r "$work/capture.pcap" -T fields -E separator='|' \
-    -e frame.time_epoch -e sci.version -e sci.addr -e sci.cmd -e sci.len -e sci.len.byte -e sci.checksum.status \
-    -e sci.payload -e _ws.col.Info -e _ws.expert.message 2>"$work/tshark.err" >"$work/tshark" ||
+    -e frame.time_epoch -e sci.version -e sci.addr -e sci.cmd -e sci.len -e sci.len.byte \
+    -e sci.checksum.status -e sci.payload -e _ws.col.Info -e _ws.expert.message \
+    2>"$work/tshark.err" >"$work/tshark" ||
     fail "tshark: $(cat "$work/tshark.err")"
 awk -F'|' '{
         split($1, t, ".")
