@@ -14,7 +14,7 @@
 -- second does nothing.
 --
 -- The preference sci.user0 (on by default) takes USER0; turned off, USER0
--- goes back to whatever had it before, normally the DLT_USER table.
+-- goes back to the DLT_USER table, where users map USER0 to a dissector.
 
 local ok, sci = pcall(Proto, "sci", "SCI frame")
 if not ok then
@@ -47,11 +47,12 @@ local malformed = ProtoExpert.new("sci.malformed", "Not a whole SCI frame",
 sci.experts = {bad_checksum, malformed}
 
 sci.prefs.user0 = Pref.bool("Dissect link type USER0 (147)", true,
-                            "Off: USER0 goes back to what had it before this dissector, "
-                                .. "normally the DLT_USER table (user_dlts)")
+                            "Off: USER0 goes back to the DLT_USER table (user_dlts)")
 
+-- Without a DLT_USER table, USER0 goes back to what had it before.
 local wtap_encap = DissectorTable.get("wtap_encap")
-local user0_before = wtap_encap:get_dissector(wtap.USER0)
+local has_user_dlt, user_dlt = pcall(Dissector.get, "user_dlt")
+local user0_before = has_user_dlt and user_dlt or wtap_encap:get_dissector(wtap.USER0)
 
 local function take_user0()
     if sci.prefs.user0 then
