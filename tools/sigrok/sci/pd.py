@@ -309,7 +309,7 @@ class Decoder(srd.Decoder):
         if n:
             anns.append((frame[HEADER], frame[-TRAILER - 1], A_PAYLOAD,
                          ['Payload ' + hex_bytes(payload), 'Payload, %d bytes' % n,
-                          '%d bytes' % n, 'P']))
+                          '%d bytes' % n if n > 1 else '1 byte', 'P']))
         anns.append((frame[-2], frame[-1], A_CHECKSUM,
                      ['Checksum 0x%04X %s' % (sent, status), 'Sum %s' % status, short]))
 
