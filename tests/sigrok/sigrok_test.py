@@ -5,15 +5,16 @@
 One stream (frames of both versions, bad checksums, a good frame inside a bad
 one, garbage, a version-1 length byte below 2, a pause within the gap, a stale
 header left for longer, a frame cut off at the end, a framing and a parity
-error inside frames, glitches) is drawn as a UART waveform at three rates and
-decoded by sigrok-cli. Its Frames row (words, order, bytes), Fields row,
-Warnings row, Python output (shown by the sci_words decoder) and binary output
-must be what scan finds in the same bytes, but for the decoder's two rules:
+error inside frames, glitches, values above 0xFF at 9 data bits) is drawn as a
+UART waveform at four rates and decoded by sigrok-cli. Its Frames, Fields and
+Warnings rows, Python output (shown by the sci_words decoder) and binary output
+must be what scan finds in the same bytes, but for the decoder's rules:
  - bytes before a pause longer than the gap only complete each other: the
    decoder finds what scan finds in each piece of the stream cut there, one
    piece after the other, and a frame scan completes across the pause is
-   partial to it;
- - a complete frame with a byte that came with a UART error is not judged.
+   partial to it; a value above 0xFF cuts too, dropping what it cuts off;
+ - a complete frame with a byte that came with a UART error is not judged;
+ - no annotations overlap in a row.
 Where the decoder and scan of the whole stream differ, it says why.
 
     sigrok_test.py DECODERS SCI [EMULATOR...]
