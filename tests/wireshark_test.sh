@@ -4,8 +4,9 @@
 # versions, bad checksums, garbage between frames and a frame cut off at the
 # end goes through `sci scan --pcap`; then tshark reads the pcap file with
 # the dissector, and for every record its fields (time, version, address,
-# command, length, checksum status, payload) and Info column must be what
-# scan's line for that frame says. The cut-off frame has no record. A bad
+# command, length, a version-1 frame's length byte, checksum status, payload)
+# and Info column (the payload cut after 16 bytes) must be what scan's line
+# for that frame says. The cut-off frame has no record. A bad
 # checksum carries the dissector's expert note.
 #   wireshark_test.sh DISSECTOR SCI [EMULATOR...]
 set -u
@@ -53,21 +54,23 @@ awk 'function hex(s,  v, i) {
         offset = hex(substr($1, 1, 8))
         payload = ""
         for (i = 11; i <= NF; i++) payload = payload (payload == "" ? "" : " ") tolower($i)
-        info = $2; for (i = 3; i <= 10; i++) info = info " " $i
-        printf "%d %s %s %s %s %d %s|%s\n", offset, substr($2, 2), tolower($4), tolower($6), $8,
-               $10 == "ok", payload, info
+        info = $2; for (i = 3; i <= NF && i <= 26; i++) info = info " " $i
+        if (NF > 26) info = info " …"
+        printf "%d %s %s %s %s %s %d %s|%s\n", offset, substr($2, 2), tolower($4), tolower($6), $8,
+               $2 == "v1" ? $8 + 2 : "", $10 == "ok", payload, info
     }' "$work/scan" >"$work/expected"
 
 # tshark's fields for each record, in the same form. The record's time is
 # the frame's offset in microseconds.
 tshark -X "lua_script:$dissector" -r "$work/capture.pcap" -T fields -E separator='|' \
-    -e frame.time_epoch -e sci.version -e sci.addr -e sci.cmd -e sci.len -e sci.checksum.status \
-    -e sci.payload -e _ws.col.Info -e _ws.expert.message 2>"$work/tshark.err" >"$work/tshark" ||
+    -e frame.time_epoch -e sci.version -e sci.addr -e sci.cmd -e sci.len -e sci.len.byte \
+    -e sci.checksum.status -e sci.payload -e _ws.col.Info -e _ws.expert.message \
+    2>"$work/tshark.err" >"$work/tshark" ||
     fail "tshark: $(cat "$work/tshark.err")"
 awk -F'|' '{
         split($1, t, ".")
-        printf "%d %s %s %s %s %s %s|%s\n", t[1] * 1000000 + substr(t[2], 1, 6), $2, $3, $4, $5,
-               $6, $7, $8
+        printf "%d %s %s %s %s %s %s %s|%s\n", t[1] * 1000000 + substr(t[2], 1, 6), $2, $3, $4, $5,
+               $6, $7, $8, $9
     }' "$work/tshark" >"$work/found"
 
 if cmp -s "$work/expected" "$work/found"; then
@@ -78,10 +81,25 @@ else
 fi
 
 # A bad checksum, and only that, carries the expert note.
-notes=$(awk -F'|' '$9 ~ /^Bad checksum/ { n++ } END { print n + 0 }' "$work/tshark")
+notes=$(awk -F'|' '$10 ~ /^Bad checksum/ { n++ } END { print n + 0 }' "$work/tshark")
 bad=$(grep -c "checksum bad" "$work/scan")
 [ "$notes" = "$bad" ] && ok "$bad bad checksums, each with an expert note" ||
     fail "$notes expert notes for $bad bad checksums"
+
+# Loaded twice (the personal plugin folder and -X), the dissector works; with
+# its USER0 preference off, USER0 goes back to the user's DLT_USER mapping.
+mkdir -p "$work/home/.local/lib/wireshark/plugins"
+cp "$dissector" "$work/home/.local/lib/wireshark/plugins/"
+user_dlts='uat:user_dlts:"User 0 (DLT=147)","data","0","","0",""'
+while IFS='|' read -r pref want; do
+    got=$(HOME=$work/home tshark -X "lua_script:$dissector" -o "$pref" -o "$user_dlts" \
+        -r "$work/capture.pcap" -T fields -e frame.protocols 2>"$work/tshark.err" | sort -u)
+    ! grep -q Lua "$work/tshark.err" && [ "$got" = "$want" ] && ok "loaded twice, $pref: $want" ||
+        fail "loaded twice, $pref: '$got', not $want: $(cat "$work/tshark.err")"
+done <<EOF
+sci.user0:TRUE|sci
+sci.user0:FALSE|user_dlt:data
+EOF
 
 # The file itself: classic pcap, microseconds, link type USER0 (147).
 header=$(head -c 24 "$work/capture.pcap" | od -An -tx1 | tr -d ' \n')

@@ -5,15 +5,16 @@
 One stream (frames of both versions, bad checksums, a good frame inside a bad
 one, garbage, a version-1 length byte below 2, a pause within the gap, a stale
 header left for longer, a frame cut off at the end, a framing and a parity
-error inside frames, glitches) is drawn as a UART waveform at three rates and
-decoded by sigrok-cli. Its Frames row (words, order, bytes), Fields row,
-Warnings row, Python output (shown by the sci_words decoder) and binary output
-must be what scan finds in the same bytes, but for the decoder's two rules:
+error inside frames, glitches, values above 0xFF at 9 data bits) is drawn as a
+UART waveform at four rates and decoded by sigrok-cli. Its Frames, Fields and
+Warnings rows, Python output (shown by the sci_words decoder) and binary output
+must be what scan finds in the same bytes, but for the decoder's rules:
  - bytes before a pause longer than the gap only complete each other: the
    decoder finds what scan finds in each piece of the stream cut there, one
    piece after the other, and a frame scan completes across the pause is
-   partial to it;
- - a complete frame with a byte that came with a UART error is not judged.
+   partial to it; a value above 0xFF cuts too, dropping what it cuts off;
+ - a complete frame with a byte that came with a UART error is not judged;
+ - no annotations overlap in a row.
 Where the decoder and scan of the whole stream differ, it says why.
 
     sigrok_test.py DECODERS SCI [EMULATOR...]
@@ -29,17 +30,19 @@ import subprocess
 import sys
 import tempfile
 from bisect import bisect_left
+from math import ceil
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, HERE)
 from uart_wave import waveform  # noqa: E402
 
-GAP_MS = 50  # the decoder's default
-# Baud rate, sample rate, parity, idle bit times between bytes, and the line
-# the stream is on (on TX, other frames on RX, which the decoder must leave).
-CASES = ((9600, 100_000, 'none', 0, 'RX'), (115200, 1_000_000, 'even', 1.5, 'RX'),
-         (921600, 8_000_000, 'none', 3, 'TX'))
+GAP_MS = 50  # the decoder's default gap, or 20 characters where longer
+# Baud rate, sample rate, parity, idle bit times between bytes, the line the
+# stream is on, in the direction option's words (on TX, other frames on RX,
+# which the decoder must leave), and data bits (9: bytes marked 'ninth' > 0xFF).
+CASES = ((9600, 100_000, 'none', 0, 'RX', 8), (115200, 1_000_000, 'even', 1.5, 'RX', 8),
+         (921600, 8_000_000, 'none', 3, 'tx', 8), (2400, 24_000, 'none', 0, 'rx', 9))
 SCAN_LINE = re.compile(r'([0-9a-f]{8}): (v.*?(?:len (\d+) checksum|truncated, (\d+) ).*)$')
 
 
@@ -68,11 +71,11 @@ def capture(sci):
     def pack(args):
         v, a, c, *payload = args.split()
         return bytes.fromhex(sh(sci + ['pack', '-V', v, '-a', a, '-c', c] + payload).decode())
-    parts = ((b'line noise\x13\x55\x00\x55', {'glitch': 4}),
+    parts = ((b'line noise\x13\x55\x00\x55', {'glitch': 4, 'ninth': 1}),
              (pack('2 1 0x1234 ABCD'), {'glitch': 3}),
              (bytes.fromhex('55AA01041234ABCDC301'), {}),  # version 1 as unpacked
              (pack('1 1 0x1234 ABCD'), {}),                # as packed: command 0x0012
-             (pack('2 0xFE 0xFFFF'), {}),
+             (pack('2 0xFE 0xFFFF'), {'ninth': 4}),
              (bytes.fromhex('55BB020300070102030000'), {}),
              (bytes.fromhex('55BB050A0001') + pack('2 6 0x0606 6666') + b'\0\0', {}),
              (bytes.fromhex('55AA7F01020304'), {}),        # length byte 1: no frame
@@ -88,44 +91,60 @@ def capture(sci):
     for raw, ev in parts:
         if 'pause' in ev:
             pauses[len(data) + ev['pause'][0]] = ev['pause'][1]
-        errors.update({len(data) + ev[k]: k for k in ('frame', 'parity') if k in ev})
+        errors.update({len(data) + ev[k]: k for k in ('frame', 'parity', 'ninth') if k in ev})
         glitches.update({len(data) + ev['glitch']} if 'glitch' in ev else ())
         data += raw
     return data, pauses, errors, glitches
 
 
-def expect(sci, data, cuts, errors):
-    """From scan's lines for each piece of the stream between cuts: every
-    frame in order as (first byte, last byte, words, complete), and the
-    Fields and Warnings rows as sorted (first, last, leading words)."""
-    frames, fields, warnings = [], [], []
-    for lo, hi in zip([0] + cuts, cuts + [len(data)]):
+def expect(sci, data, cuts, errors, gap=GAP_MS):
+    """From scan's lines for each piece of the stream between cuts (a pause
+    longer than the gap; a byte above 0xFF, which no frame holds): every
+    frame in order as (first byte, last byte, words, complete), the Frames
+    row, and the Fields and Warnings rows sorted, as (first, last, leading
+    words). A frame that the search goes on inside ends where the next one
+    begins."""
+    frames, shown, rows = [], [], {'frames': [], 'fields': [], 'warnings': []}
+    ends = sorted([(at, 'pause') for at in cuts] + [(len(data), 'the end')] +
+                  [(at, 'ninth') for at, k in errors.items() if k == 'ninth'],
+                  key=lambda end: (end[0], end[1] == 'the end'))
+    for lo, (hi, why) in zip([0] + [at + (k == 'ninth') for at, k in ends], ends):
+        rows['warnings'] += [(hi, hi, 'Value')] if why == 'ninth' else []
         for o, size, words, complete in scan(sci, data[lo:hi]):
             o, last, n = lo + o, lo + o + size - 1, size - 8
             bad = [i for i in range(o, last + 1) if i in errors]
+            if not complete and why != 'pause':
+                continue  # no gap passed: not shown
+            own = []
             if not complete:
-                warnings.append((o, last, '%s: no byte for more than %d ms' % (words, GAP_MS)))
+                own.append(('warnings', o, last, '%s: no byte for more than %d ms' % (words, gap)))
             elif bad:
                 # The decoder goes on one byte after an unjudged frame's start,
                 # scan behind a good one: the same only with no sync inside.
                 assert 0x55 not in data[o + 1:last + 1], 'a sync inside the frame at %d' % o
                 words = re.sub('checksum (ok|bad)', 'not judged', words)
-                warnings += [(i, i, 'UART %s error' % errors[i]) for i in bad]
+                own += [('warnings', i, i, 'UART %s error' % errors[i]) for i in bad]
             elif 'checksum bad' in words:
-                warnings.append((last - 1, last, 'Checksum bad'))
+                own.append(('warnings', last - 1, last, 'Checksum bad'))
             if complete:
-                fields += [(o, o + 1, 'Sync'), (o + 2, o + 2, 'Address'), (o + 3, o + 3, 'Length'),
-                           (o + 4, o + 5, 'Command'), (o + 6 + n, last, 'Checksum')]
-                fields += [(o + 6, o + 5 + n, 'Payload')] if n else []
+                own += [('fields', o, o + 1, 'Sync'), ('fields', o + 2, o + 2, 'Address'),
+                        ('fields', o + 3, o + 3, 'Length'), ('fields', o + 4, o + 5, 'Command'),
+                        ('fields', o + 6 + n, last, 'Checksum'), ('frames', o, last, words)]
+                own += [('fields', o + 6, o + 5 + n, 'Payload')] if n else []
             frames.append((o, last, words, complete))
-    return frames, sorted(fields), sorted(warnings)
+            shown.append(own)
+    for own, (cut, *_) in zip(shown, frames[1:] + [(len(data),)]):
+        for r, a, b, t in own:
+            rows[r] += [(a, min(b, cut - 1), t)] if a < cut else []
+    return frames, rows['frames'], sorted(rows['fields']), sorted(rows['warnings'])
 
 
 def decode(path, case, channels, decoders):
     """sigrok-cli's annotations of sci and sci_words as (decoder, row, first
     sample, last sample, text), and sci's binary output."""
-    baud, rate, parity, _, line = case
-    uart = 'uart:baudrate=%d:parity=%s:rx=0' % (baud, parity) + (':tx=1' if line == 'TX' else '')
+    baud, rate, parity, _, line, bits = case
+    uart = 'uart:baudrate=%d:parity=%s:data_bits=%d:rx=0' % (baud, parity, bits)
+    uart += ':tx=1' if line.upper() == 'TX' else ''
     cmd = ['sigrok-cli', '-I', 'binary:numchannels=%d:samplerate=%d' % (channels, rate), '-i',
            path, '-P', uart + ',sci:direction=%s,sci_words' % line]
     env = dict(os.environ, SIGROKDECODE_DIR=decoders, PYTHONDONTWRITEBYTECODE='1')
@@ -151,17 +170,20 @@ def on_bytes(spans, bit, ss, es):
 
 def check(sci, case, data, pauses, errors, glitches, other, work, decoders):
     """Decodes one case and compares; returns whether all of it agrees."""
-    baud, rate, parity, idle, line = case
-    name = '%d baud, 8%s1 on %s, %.1f samples a bit' % (baud, parity[0].upper(), line, rate / baud)
-    errors = {i: k for i, k in errors.items() if k == 'frame' or parity != 'none'}
-    cuts = sorted(at for at, ms in pauses.items() if ms > GAP_MS)
-    frames, fields, warnings = expect(sci, data, cuts, errors)
-    complete = [(o, last, w) for o, last, w, c in frames if c]
+    baud, rate, parity, idle, line, bits = case
+    name = '%d baud, %d%s1 on %s, %.1f samples a bit' % (baud, bits, parity[0].upper(), line,
+                                                         rate / baud)
+    errors = {i: k for i, k in errors.items() if k == 'frame' or k == 'ninth' and bits == 9 or
+              k == 'parity' and parity != 'none'}
+    gap = max(GAP_MS, ceil(20 * (bits + 2 + (parity != 'none')) * 1000 / baud))
+    cuts = sorted(at for at, ms in pauses.items() if ms > gap)
+    frames, complete, fields, warnings = expect(sci, data, cuts, errors, gap)
 
     frame_errors = {i for i, k in errors.items() if k == 'frame'}
     samples, spans = waveform(data, baud, rate, idle, parity, frame_errors,
-                              set(errors) - frame_errors, glitches, pauses)
-    if line == 'TX':
+                              {i for i, k in errors.items() if k == 'parity'}, glitches, pauses,
+                              bits, {i for i, k in errors.items() if k == 'ninth'})
+    if line.upper() == 'TX':
         rx = waveform(other, baud, rate, idle, parity)[0][:len(samples)].ljust(len(samples), b'\1')
         # Every sample is 0 or 1: shifted as one number, each moves to bit 1.
         samples = (int.from_bytes(samples, 'big') << 1 | int.from_bytes(rx, 'big')).to_bytes(
@@ -169,14 +191,15 @@ def check(sci, case, data, pauses, errors, glitches, other, work, decoders):
     path = os.path.join(work, '%d.bin' % baud)
     with open(path, 'wb') as f:
         f.write(samples)
-    anns, binary = decode(path, case, 2 if line == 'TX' else 1, decoders)
+    anns, binary = decode(path, case, 2 if line.upper() == 'TX' else 1, decoders)
+    ours = sorted((p, r, ss, es) for p, r, ss, es, _ in anns if p == 'sci-1')
 
     def row(pid, tid, text=lambda t: t):
         return [on_bytes(spans, rate / baud, ss, es) + (text(t),)
                 for p, r, ss, es, t in anns if p == pid and r == tid]
 
     def kind(text):
-        return re.sub(r'^(Checksum bad|UART \w+ error)\b.*', r'\1', text)
+        return re.sub(r'^(Checksum bad|UART \w+ error|Value)\b.*', r'\1', text)
 
     good = True
     for what, want, got in (
@@ -186,8 +209,10 @@ def check(sci, case, data, pauses, errors, glitches, other, work, decoders):
             ('warnings in the Warnings row', warnings, sorted(row('sci-1', 'Warnings', kind))),
             ('frames in the Python output', [w for *_, w, _ in frames],
              [t for *_, t in row('sci_words-1', 'frame')]),
-            ('bytes of binary output', b''.join(data[o:last + 1] for o, last, _ in complete),
-             binary)):
+            ('bytes of binary output', b''.join(data[o:last + 1] for o, last, _, c in frames if c),
+             binary),
+            ('overlaps in a row', [], [(a, b) for a, b in zip(ours, ours[1:])
+                                       if a[:2] == b[:2] and b[2] < a[3]])):
         print('%s: %s: %d %s' % ('ok' if want == got else 'FAIL', name, len(want), what))
         if want != got:
             good = False
@@ -202,7 +227,7 @@ def why(sci, data, pauses, errors):
     shown = {o: w for o, _, w, _ in expect(sci, data, cuts, errors)[0]}
     for o, size, words, _ in scan(sci, data):
         cut = [at for at in cuts if o < at < o + size]
-        bad = [i for i in range(o, o + size) if i in errors]
+        bad = [i for i in range(o, o + size) if errors.get(i) in ('frame', 'parity')]
         if cut:
             print('note: byte %d: scan has %.60s..., the decoder %s: no byte came for %d ms '
                   'before byte %d, longer than the gap, and the bytes after it cannot complete '
@@ -228,8 +253,14 @@ def main():
         os.symlink(os.path.join(HERE, 'decoders', 'sci_words'), decoders + '/sci_words')
         good = all([check(sci, case, data, pauses, errors, glitches, other * 40, work, decoders)
                     for case in CASES])
+        refused = subprocess.run(
+            ['sigrok-cli', '-I', 'binary:samplerate=100000', '-i', os.path.join(work, '9600.bin'),
+             '-P', 'uart:rx=0,sci:direction=both'], capture_output=True, timeout=120,
+            env=dict(os.environ, SIGROKDECODE_DIR=decoders, PYTHONDONTWRITEBYTECODE='1'))
+        refused = refused.returncode != 0 and b'direction is RX or TX' in refused.stderr
+        print('%s: direction=both refused with a message' % ('ok' if refused else 'FAIL'))
     why(sci, data, pauses, errors)
-    sys.exit(0 if good else 1)
+    sys.exit(0 if good and refused else 1)
 
 
 if __name__ == '__main__':

@@ -17,7 +17,7 @@ import sys
 
 
 def waveform(data, baud, rate, idle_bits=1.0, parity='none', frame_errors=(),
-             parity_errors=(), glitches=(), pauses=None):
+             parity_errors=(), glitches=(), pauses=None, data_bits=8, ninth=()):
     """Returns the samples for `data`, and each byte's first sample and the
     sample after its stop bit. Events are sets of byte positions; `pauses`
     maps a position to ms of idle before that byte (at len(data): after the
@@ -42,7 +42,8 @@ def waveform(data, baud, rate, idle_bits=1.0, parity='none', frame_errors=(),
         if i in glitches:
             level(0, 1)
             level(1, 3 * bit)
-        bits = [0] + [value >> n & 1 for n in range(8)]
+        value |= 0x100 if i in ninth else 0
+        bits = [0] + [value >> n & 1 for n in range(data_bits)]
         if parity != 'none':
             bits.append((bin(value).count('1') + (parity == 'odd') + (i in parity_errors)) & 1)
         bits.append(i not in frame_errors)

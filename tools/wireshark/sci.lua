@@ -9,9 +9,23 @@
 -- the address to the end of the payload, sent low byte first.
 --
 -- Use: tshark -X lua_script:sci.lua -r CAPTURE, or copy this file into the
--- personal plugin folder (~/.local/lib/wireshark/plugins/).
+-- personal plugin folder (~/.local/lib/wireshark/plugins/). Loaded twice (a
+-- plugin folder and -X lua_script:), the first copy is the one used and the
+-- second does nothing.
+--
+-- The preference sci.user0 (on by default) takes USER0; turned off, USER0
+-- goes back to the DLT_USER table, where users map USER0 to a dissector.
 
-local sci = Proto("sci", "SCI frame")
+local ok, sci = pcall(Proto, "sci", "SCI frame")
+if not ok then
+    if tostring(sci):find("two protocols", 1, true) then
+        return
+    end
+    error(sci)
+end
+
+-- A payload longer than this is cut in the Info column.
+local INFO_BYTES = 16
 
 local status_names = {[0] = "Bad", [1] = "Good", [2] = "Unverified"}
 
@@ -19,6 +33,7 @@ local f = sci.fields
 f.version = ProtoField.uint8("sci.version", "Version")
 f.addr = ProtoField.uint8("sci.addr", "Address", base.HEX)
 f.len = ProtoField.uint16("sci.len", "Payload length")
+f.len_byte = ProtoField.uint8("sci.len.byte", "Length byte")
 f.cmd = ProtoField.uint16("sci.cmd", "Command", base.HEX)
 f.payload = ProtoField.bytes("sci.payload", "Payload", base.SPACE)
 f.checksum = ProtoField.uint16("sci.checksum", "Checksum", base.HEX)
@@ -30,6 +45,36 @@ local bad_checksum = ProtoExpert.new("sci.checksum.bad", "Bad checksum", expert.
 local malformed = ProtoExpert.new("sci.malformed", "Not a whole SCI frame",
                                   expert.group.MALFORMED, expert.severity.ERROR)
 sci.experts = {bad_checksum, malformed}
+
+sci.prefs.user0 = Pref.bool("Dissect link type USER0 (147)", true,
+                            "Off: USER0 goes back to the DLT_USER table (user_dlts)")
+
+-- Without a DLT_USER table, USER0 goes back to what had it before.
+local wtap_encap = DissectorTable.get("wtap_encap")
+local has_user_dlt, user_dlt = pcall(Dissector.get, "user_dlt")
+local user0_before = has_user_dlt and user_dlt or wtap_encap:get_dissector(wtap.USER0)
+
+local function take_user0()
+    if sci.prefs.user0 then
+        wtap_encap:add(wtap.USER0, sci)
+    elseif user0_before then
+        wtap_encap:add(wtap.USER0, user0_before)
+    else
+        wtap_encap:remove(wtap.USER0, sci)
+    end
+end
+
+-- The payload as sci scan prints it, cut after INFO_BYTES bytes.
+local function payload_words(tvb, offset, len)
+    local words = {}
+    for i = 0, math.min(len, INFO_BYTES) - 1 do
+        words[#words + 1] = string.format("%02X", tvb(offset + i, 1):uint())
+    end
+    if len > INFO_BYTES then
+        words[#words + 1] = "…"
+    end
+    return table.concat(words, " ")
+end
 
 function sci.dissector(tvb, pinfo, tree)
     pinfo.cols.protocol = "SCI"
@@ -61,13 +106,18 @@ function sci.dissector(tvb, pinfo, tree)
 
     item:add(f.version, tvb(1, 1), version)
     item:add(f.addr, tvb(2, 1))
-    item:add(f.len, tvb(3, 1), len)
+    if version == 1 then
+        item:add(f.len, tvb(3, 1), len):set_generated()
+        item:add(f.len_byte, tvb(3, 1))
+    else
+        item:add(f.len, tvb(3, 1), len)
+    end
     item:add(f.cmd, tvb(4, 2))
     if len > 0 then
         item:add(f.payload, tvb(6, len))
     end
     local checksum = item:add_le(f.checksum, tvb(6 + len, 2))
-    item:add(f.checksum_status, tvb(6 + len, 2), good and 1 or 0)
+    item:add(f.checksum_status, tvb(6 + len, 2), good and 1 or 0):set_generated()
     if not good then
         checksum:add_proto_expert_info(bad_checksum,
                                        string.format("Bad checksum: 0x%04X, should be 0x%04X",
@@ -75,10 +125,14 @@ function sci.dissector(tvb, pinfo, tree)
     end
 
     -- The Info column in the words of sci scan.
-    pinfo.cols.info = string.format("v%d addr 0x%02X cmd 0x%04X len %d checksum %s", version,
-                                    tvb(2, 1):uint(), tvb(4, 2):uint(), len,
-                                    good and "ok" or "bad")
+    local info = string.format("v%d addr 0x%02X cmd 0x%04X len %d checksum %s", version,
+                               tvb(2, 1):uint(), tvb(4, 2):uint(), len, good and "ok" or "bad")
+    if len > 0 then
+        info = info .. " " .. payload_words(tvb, 6, len)
+    end
+    pinfo.cols.info = info
     return size
 end
 
-DissectorTable.get("wtap_encap"):add(wtap.USER0, sci)
+sci.prefs_changed = take_user0
+take_user0()
