@@ -101,7 +101,8 @@ cat >"$root/etc/init.d/rcS" <<'EOF'
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
-mount -t tmpfs tmpfs /tmp
+# The initramfs is already in memory and writable: /tmp stays as the image
+# has it, with what --overlay put there.
 # The supervisor logs to the console.
 export DAEMON_LOG=/dev/console
 for s in /etc/init.d/S??*; do "$s" start; done

@@ -16,7 +16,7 @@
 #   scripts/test.sh
 set -u
 if [ $# -gt 0 ]; then
-    echo "usage: scripts/test.sh (no arguments: the six builds and their tests; docs/testing.md)" >&2
+    echo "usage: scripts/test.sh (no arguments: the seven builds and their tests; docs/testing.md)" >&2
     exit 2
 fi
 cd "$(dirname "$0")/.." || exit 1
