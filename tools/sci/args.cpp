@@ -232,6 +232,17 @@ int first_operand(int argc, char **argv, const char *what, const char **name, in
     return fail("no %s given", what);
 }
 
+int only_operand(int argc, char **argv, const char *what, const char **name)
+{
+    int next = 0;
+    int status = first_operand(argc, argv, what, name, &next);
+
+    for (int i = next; status == GO_ON && i < argc; i++)
+        if (argv[i] != NULL)
+            return fail("one %s at a time, not '%s' and '%s'", what, *name, argv[i]);
+    return status;
+}
+
 int pack_operands(int argc, char **argv, int first, const struct options *opt, uint8_t *frame,
                   int16_t *n)
 {

@@ -51,6 +51,9 @@ int hex_feed_word(struct hex_reader *h, const char *text);
 /* The first operand left in argv, DEVICE (or the capture for replay). Returns
  * GO_ON or the exit status; *next is the index after it. */
 int first_operand(int argc, char **argv, const char *what, const char **name, int *next);
+/* The one operand left in argv, DEVICE: first_operand, refusing a second.
+ * Returns GO_ON or the exit status. */
+int only_operand(int argc, char **argv, const char *what, const char **name);
 
 /* Packs the frame of -V, -a and -c with the payload in the hex operands from
  * index `first` on into `frame` (FRAME_MAX bytes); *n gets its length.

@@ -276,6 +276,15 @@ int set_line_raw(long baud)
     return GO_ON;
 }
 
+int open_line_raw(const char *name, long baud)
+{
+    int status = open_line(name, baud);
+
+    if (status == GO_ON && (status = set_line_raw(baud)) != GO_ON)
+        restore_line();
+    return status;
+}
+
 void line_drop_input(void)
 {
     tcflush(g_line.fd, TCIFLUSH);

@@ -26,6 +26,9 @@ int line_fd(void);
 /* Sets the line raw, 8N1, at the rate -b asked. Returns GO_ON or the exit
  * status. */
 int set_line_raw(long baud);
+/* open_line, then set_line_raw; on a failure the line is put back and closed.
+ * Returns GO_ON or the exit status. */
+int open_line_raw(const char *name, long baud);
 /* Drops what the line received and nobody read yet. */
 void line_drop_input(void);
 /* Puts the line's settings back and closes it. */

@@ -50,18 +50,14 @@ int run_monitor(int argc, char **argv)
     struct options opt;
     const char *device;
     char counts[192]; /* room for four 20-digit counts */
-    int first = 0;
     int status;
     int64_t offset;
     uint32_t gap;
     ssize_t got;
 
     status = parse_options(argc, argv, "btacP", "b", rates_help(g_monitor_help), &opt);
-    if (status != GO_ON || (status = first_operand(argc, argv, "DEVICE", &device, &first)) != GO_ON)
+    if (status != GO_ON || (status = only_operand(argc, argv, "DEVICE", &device)) != GO_ON)
         return status;
-    for (int i = first; i < argc; i++)
-        if (argv[i] != NULL)
-            return fail("one DEVICE at a time, not '%s' and '%s'", device, argv[i]);
     catch_signals(false);
     if ((status = open_line(device, opt.baud)) != GO_ON)
         return status;

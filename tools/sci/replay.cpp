@@ -118,9 +118,9 @@ int run_replay(int argc, char **argv)
     if ((status = check_capture(capture)) != GO_ON)
         return status;
     catch_signals(false);
-    if ((status = open_line(device, opt.baud)) != GO_ON)
+    if ((status = open_line_raw(device, opt.baud)) != GO_ON)
         return status;
-    if ((status = set_line_raw(opt.baud)) != GO_ON || (status = pcap_read_open(capture)) != GO_ON) {
+    if ((status = pcap_read_open(capture)) != GO_ON) {
         restore_line();
         return status;
     }

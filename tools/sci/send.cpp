@@ -86,12 +86,8 @@ int run_send(int argc, char **argv)
     if (fa.cut >= n)
         return fail("cut %ld: the frame has only %d bytes", fa.cut, n);
     catch_signals(false);
-    if ((status = open_line(device, opt.baud)) != GO_ON)
+    if ((status = open_line_raw(device, opt.baud)) != GO_ON)
         return status;
-    if ((status = set_line_raw(opt.baud)) != GO_ON) {
-        restore_line();
-        return status;
-    }
     /* Bytes that came before the frame left are no reply to it. */
     line_drop_input();
     status = write_line(out, fault_apply(&fa, frame, (size_t)n, out));

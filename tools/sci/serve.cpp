@@ -171,27 +171,19 @@ int run_serve(int argc, char **argv)
     const char *device;
     char why[256];
     char counts[192];
-    int first = 0;
     int status;
     int64_t offset;
     uint32_t gap;
     ssize_t got;
 
     status = parse_options(argc, argv, "btT", "bT", g_serve_help, &opt);
-    if (status != GO_ON || (status = first_operand(argc, argv, "DEVICE", &device, &first)) != GO_ON)
+    if (status != GO_ON || (status = only_operand(argc, argv, "DEVICE", &device)) != GO_ON)
         return status;
-    for (int i = first; i < argc; i++)
-        if (argv[i] != NULL)
-            return fail("one DEVICE at a time, not '%s' and '%s'", device, argv[i]);
     if (!table_load(opt.table, &g_tables[0], why, sizeof why))
         return fail("%s", why);
     catch_signals(true);
-    if ((status = open_line(device, opt.baud)) != GO_ON)
+    if ((status = open_line_raw(device, opt.baud)) != GO_ON)
         return status;
-    if ((status = set_line_raw(opt.baud)) != GO_ON) {
-        restore_line();
-        return status;
-    }
     gap = opt.gap == NO_VALUE ? default_gap(opt.baud) : (uint32_t)opt.gap;
     sci_stream_init(&rd, gap);
     offset = wall_minus_monotonic_ms();
